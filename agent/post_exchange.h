@@ -1,0 +1,41 @@
+// One POST of a request text to the management server with the shared
+// options, collecting the answer body; owns handle, header list and buffer.
+#ifndef AGENT_POST_EXCHANGE_H
+#define AGENT_POST_EXCHANGE_H
+
+#include <string>
+
+#include <curl/curl.h>
+
+#include "agent/response_buffer.h"
+
+class PostExchange {
+public:
+    PostExchange(); // takes a fresh libcurl handle
+    ~PostExchange(); // buffer, then handle, then header list
+    PostExchange(const PostExchange&) = delete;
+    PostExchange& operator=(const PostExchange&) = delete;
+
+    bool HasHandle() const { return m_handle != nullptr; }
+    CURL* Handle() { return m_handle; }
+
+    // Sets the options in their fixed order. tls is applied right after the
+    // time limit when set (useCA and caPath of the transport security rule).
+    // body must stay alive and unchanged until the last Perform.
+    void Setup(const std::string& url, long timeout, const std::string& body,
+               bool tls = false, int useCA = 0, const std::string& caPath = std::string());
+
+    // One attempt; retries reuse the handle and append to the same buffer.
+    CURLcode Perform();
+    ResponseBuffer& Buffer() { return m_buffer; }
+
+private:
+    ResponseBuffer m_buffer;
+    CURL* m_handle;
+    curl_slist* m_headers;
+};
+
+// The transport security options for an https target.
+void ApplyTransportSecurity(CURL* handle, int useCA, const std::string& caPath);
+
+#endif

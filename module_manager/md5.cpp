@@ -1,0 +1,1 @@
+// MD5 digest: placeholder until the digest lands.

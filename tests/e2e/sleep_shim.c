@@ -1,0 +1,1 @@
+/* Placeholder; the real shim comes with the test host. */
