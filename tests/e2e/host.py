@@ -37,8 +37,9 @@ sys.path.insert(0, os.path.join(SOURCE, "tools"))
 
 from standin_server import CertPair, Reply, Request, StandinServer, make_tls_material  # noqa: E402,F401
 
-BINARY = os.environ.get("QUILLMAR_BIN", "")
-SLEEP_SHIM = os.environ.get("QUILLMAR_SLEEP_SHIM", "")
+# Absolute: the agent changes directory before its children load the shim.
+BINARY = os.path.abspath(os.environ["QUILLMAR_BIN"]) if os.environ.get("QUILLMAR_BIN") else ""
+SLEEP_SHIM = os.path.abspath(os.environ["QUILLMAR_SLEEP_SHIM"]) if os.environ.get("QUILLMAR_SLEEP_SHIM") else ""
 MAC = os.environ.get("QUILLMAR_E2E_MAC", "02:00:5e:10:20:30")
 LOCAL_IP = os.environ.get("QUILLMAR_E2E_IP", "192.0.2.10")
 GATEWAY = os.environ.get("QUILLMAR_E2E_GATEWAY", "192.0.2.1")

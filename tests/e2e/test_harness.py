@@ -1,7 +1,6 @@
 """Self-test of the end-to-end fixture: the sandbox, the stand-in server, its
 TLS material, the /dev/log reader, bind_file and the sleep shim."""
 
-import ctypes  # noqa: F401 - used in the shim's child process
 import errno
 import fcntl
 import json
@@ -164,6 +163,19 @@ class ServerTest(host.AgentTestCase):
         with post("http://127.0.0.1:%d/quillmar" % self.server.https_port, envelope("SendLogs")) as answer:
             self.assertEqual(b'{"returnCode":0}', answer.read())
         self.assertFalse(self.server.requests("SendLogs")[0].tls)
+
+
+class AgentFixtureTest(host.AgentTestCase):
+    def test_agent_and_daemon_run_with_the_shim_and_are_cleaned_up(self):
+        self.root.block_on_settings()
+        launcher = self.run_agent("-d")
+        self.assertEqual(0, launcher.returncode, launcher.describe())
+        daemon = host.wait_until(lambda: next((p for p in self.root.processes() if host.waits_on_fifo(p)), None))
+        with open("/proc/%d/maps" % daemon) as maps:
+            self.assertIn(os.path.realpath(host.SLEEP_SHIM), maps.read())
+        self.root.kill_all()
+        self.assertEqual([], self.root.processes())
+        self.assertIsNone(host.pid_lock_holder())
 
 
 class SleepShimTest(unittest.TestCase):
