@@ -80,6 +80,53 @@ const std::string& StoreUuid(std::string uuid)
     return UuidCache();
 }
 
+// Runs query on a fresh datagram socket, closed again on every path; the
+// empty text when no socket can be had.
+std::string QueryDatagramSocket(std::string (*query)(int fd))
+{
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return std::string();
+    }
+    std::string result = query(fd);
+    close(fd);
+    return result;
+}
+
+std::string ReadEth0Mac(int fd)
+{
+    struct ifreq request;
+    memset(&request, 0, sizeof request);
+    strncpy(request.ifr_name, "eth0", IFNAMSIZ - 1);
+    if (ioctl(fd, SIOCGIFHWADDR, &request) != 0) {
+        return std::string();
+    }
+    // Unsigned bytes, or a byte from 0x80 up would print as ffffff80.
+    const unsigned char* hw = reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data);
+    char text[32];
+    snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
+    return text;
+}
+
+// Connecting a datagram socket sends nothing: the kernel only picks the
+// route, and with it the local address.
+std::string ReadLocalAddress(int fd)
+{
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_addr.s_addr = inet_addr("172.0.0.1");
+    peer.sin_port = htons(80);
+    struct sockaddr_in local;
+    memset(&local, 0, sizeof local);
+    socklen_t length = sizeof local;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&peer), sizeof peer) != 0 ||
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &length) != 0) {
+        return std::string();
+    }
+    return inet_ntoa(local.sin_addr);
+}
+
 } // namespace
 
 bool IsVirtualMachine(const VmProbeTable& probes)
@@ -170,24 +217,9 @@ bool IsValidUuid(const std::string& uuid)
 const std::string& GetMac()
 {
     static std::string cache;
-    if (!cache.empty()) {
-        return cache;
+    if (cache.empty()) {
+        cache = QueryDatagramSocket(ReadEth0Mac);
     }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return cache;
-    }
-    struct ifreq request;
-    memset(&request, 0, sizeof request);
-    strncpy(request.ifr_name, "eth0", IFNAMSIZ - 1);
-    if (ioctl(fd, SIOCGIFHWADDR, &request) == 0) {
-        // Unsigned bytes, or a byte from 0x80 up would print as ffffff80.
-        const unsigned char* hw = reinterpret_cast<const unsigned char*>(request.ifr_hwaddr.sa_data);
-        char text[32];
-        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", hw[0], hw[1], hw[2], hw[3], hw[4], hw[5]);
-        cache = text;
-    }
-    close(fd);
     return cache;
 }
 
@@ -195,28 +227,9 @@ const std::string& GetLocalIp()
 {
     static std::string cache;
     static const std::string fallback(kDefaultLocalIp);
-    if (!cache.empty()) {
-        return cache;
+    if (cache.empty()) {
+        cache = QueryDatagramSocket(ReadLocalAddress);
     }
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    if (fd < 0) {
-        return fallback;
-    }
-    // Connecting a datagram socket sends nothing: the kernel only picks the
-    // route, and with it the local address.
-    struct sockaddr_in peer;
-    memset(&peer, 0, sizeof peer);
-    peer.sin_family = AF_INET;
-    peer.sin_addr.s_addr = inet_addr("172.0.0.1");
-    peer.sin_port = htons(80);
-    struct sockaddr_in local;
-    memset(&local, 0, sizeof local);
-    socklen_t length = sizeof local;
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&peer), sizeof peer) == 0 &&
-        getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &length) == 0) {
-        cache = inet_ntoa(local.sin_addr);
-    }
-    close(fd);
     return cache.empty() ? fallback : cache;
 }
 

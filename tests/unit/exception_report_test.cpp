@@ -21,12 +21,12 @@ namespace {
 void ReportInChild(const TempRoot& root, const std::string& conf, int event, std::vector<unsigned int> pauses)
 {
     root.WriteConf(conf);
-    EXPECT_EQ(RunInChild([&] {
-                  FakeEnv env;
-                  ReportException(event, Json::Value(), &env);
-                  EXPECT_EQ(env.sleeps, pauses);
-              }),
-              0);
+    const int status = RunInChild([&] {
+        FakeEnv env;
+        ReportException(event, Json::Value(), &env);
+        EXPECT_EQ(env.sleeps, pauses);
+    });
+    EXPECT_EQ(status, 0) << conf;
 }
 
 TEST(ExceptionReport, UnreachableServerThreeAttemptsThreePauses)
@@ -81,14 +81,14 @@ TEST(ExceptionReport, SettingsHeldAfterFirstRead)
     LocalHttpServer server;
     TempRoot root;
     root.WriteConf("url=" + server.Url("/first") + "\ntimeout=5\n");
-    EXPECT_EQ(RunInChild([&] {
-                  FakeEnv env;
-                  ReportException(1, Json::Value(), &env);
-                  root.WriteConf("url=" + server.Url("/second") + "\ntimeout=5\n");
-                  ReportException(2, Json::Value(), &env);
-                  EXPECT_TRUE(env.sleeps.empty());
-              }),
-              0);
+    const int status = RunInChild([&] {
+        FakeEnv env;
+        ReportException(1, Json::Value(), &env);
+        root.WriteConf("url=" + server.Url("/second") + "\ntimeout=5\n");
+        ReportException(2, Json::Value(), &env);
+        EXPECT_TRUE(env.sleeps.empty());
+    });
+    EXPECT_EQ(status, 0);
     const std::vector<HttpRequest> requests = server.Requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].target, "/first");
