@@ -17,8 +17,8 @@ void CAgent::Run()
     SendLogs(self, 0);
 
     for (std::uint64_t cycle = 0;; ++cycle) {
-        // Module reconciliation and the health probe join the cycle here.
-        (void)(cycle % static_cast<std::uint64_t>(m_checkTime));
+        // Module reconciliation (cycle 0 and every m_checkTime-th after it)
+        // and the health probe of every cycle come before this sleep.
         m_env->SleepSeconds(static_cast<unsigned int>(m_interval));
     }
 }
