@@ -1,0 +1,540 @@
+"""Fixture for the end-to-end tests: the real agent binary in a throwaway
+installation root, the stand-in management server, a /dev/log reader and a few
+machine-level helpers. Meant to run inside tests/e2e/sandbox.sh (private /run,
+/dev and network), which ctest does for every tests/e2e/test_*.py.
+
+Environment (set by tests/e2e/CMakeLists.txt):
+  QUILLMAR_BIN         the agent binary
+  QUILLMAR_SLEEP_SHIM  the LD_PRELOAD library that records and shortens sleep()
+  QUILLMAR_SOURCE      the repository root (for tools/standin_server.py)
+
+Main pieces:
+  InstallRoot        <root>/bin/quillmar (a copy), <root>/etc/base.conf, <root>/logs
+  SyslogReader       owns /dev/log, collects and parses what the agent sends there
+  AgentProcess       one started agent (stdout/stderr in files, its sleep log)
+  bind_file          lay a file with given content over a system path (probes)
+  remove_default_route / add_default_route
+  AgentTestCase      unittest base class wiring all of it to a StandinServer
+"""
+
+import atexit
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+SOURCE = os.environ.get("QUILLMAR_SOURCE") or os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+sys.path.insert(0, os.path.join(SOURCE, "tools"))
+
+from standin_server import CertPair, Reply, Request, StandinServer, make_tls_material  # noqa: E402,F401
+
+BINARY = os.environ.get("QUILLMAR_BIN", "")
+SLEEP_SHIM = os.environ.get("QUILLMAR_SLEEP_SHIM", "")
+MAC = os.environ.get("QUILLMAR_E2E_MAC", "02:00:5e:10:20:30")
+LOCAL_IP = os.environ.get("QUILLMAR_E2E_IP", "192.0.2.10")
+GATEWAY = os.environ.get("QUILLMAR_E2E_GATEWAY", "192.0.2.1")
+PID_FILE = "/var/run/quillmar.pelmarosti.pid"
+UUID = "6f1c2a9e-3b47-4d58-9e0a-2c5b7d8e9f10"
+UUID_PATH = "/latest/meta-data/uuid"
+PROBE_FILES = {
+    "cpuinfo": "/proc/cpuinfo",
+    "product_name": "/sys/class/dmi/id/product_name",
+    "clocksource": "/sys/devices/system/clocksource/clocksource0/available_clocksource",
+}
+_PROXY_VARIABLES = ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+                    "no_proxy", "NO_PROXY")
+
+
+def in_sandbox():
+    return bool(os.environ.get("QUILLMAR_E2E_SANDBOX"))
+
+
+def wait_until(predicate, timeout=10.0, interval=0.02, what="condition"):
+    """Poll `predicate` until it returns something true; return that, or raise
+    AssertionError naming `what` (a text, or a callable giving one)."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise AssertionError("timed out after %.1fs waiting for %s" % (timeout, what() if callable(what) else what))
+        time.sleep(interval)
+
+
+_tls = None
+
+
+def tls_material():
+    """The test PKI (see standin_server.TlsMaterial), made once per process."""
+    global _tls
+    if _tls is None:
+        directory = tempfile.mkdtemp(prefix="quillmar-tls-")
+        atexit.register(shutil.rmtree, directory, True)
+        _tls = make_tls_material(directory)
+    return _tls
+
+
+# -- processes ----------------------------------------------------------------
+
+def _alive(pid):
+    """True while `pid` exists and is not a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as stream:
+            return stream.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (OSError, IndexError):
+        return False
+
+
+def kill_and_wait(pid, timeout=10.0):
+    try:
+        os.kill(pid, signal.SIGKILL)
+    except ProcessLookupError:
+        return
+    wait_until(lambda: not _alive(pid), timeout, what="pid %d to end" % pid)
+
+
+def agent_env(sleep_log=None, scale_ms=1, extra=None):
+    """Environment of an agent process: no proxies, the sleep shim preloaded."""
+    env = {k: v for k, v in os.environ.items() if k not in _PROXY_VARIABLES}
+    if SLEEP_SHIM:
+        env["LD_PRELOAD"] = ":".join(p for p in (SLEEP_SHIM, env.get("LD_PRELOAD")) if p)
+        # The shim comes before the sanitizer runtime of an ASan build.
+        asan = env.get("ASAN_OPTIONS", "")
+        if "verify_asan_link_order" not in asan:
+            env["ASAN_OPTIONS"] = ":".join(p for p in (asan, "verify_asan_link_order=0") if p)
+    if sleep_log:
+        env["QUILLMAR_SLEEP_LOG"] = sleep_log
+    env["QUILLMAR_SLEEP_SCALE_MS"] = str(scale_ms)
+    env.update(extra or {})
+    return env
+
+
+class AgentProcess:
+    """One started agent. stdout and stderr go to files (a daemon or a never
+    ending agent cannot block on a pipe); each process has its own sleep log."""
+
+    def __init__(self, args, cwd, env=None, scale_ms=1, umask=-1, workdir=None):
+        self.workdir = workdir or tempfile.mkdtemp(prefix="quillmar-run-")
+        self.args = list(args)
+        self.stdout_path = os.path.join(self.workdir, "stdout")
+        self.stderr_path = os.path.join(self.workdir, "stderr")
+        self.sleep_log = os.path.join(self.workdir, "sleeps")
+        with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
+            self.popen = subprocess.Popen(self.args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                          env=agent_env(self.sleep_log, scale_ms, env), umask=umask)
+        self.pid = self.popen.pid
+
+    @property
+    def returncode(self):
+        return self.popen.poll()
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def wait(self, timeout=30.0):
+        """Wait for the exit and return the status; AssertionError on time-out."""
+        try:
+            return self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("agent %d still running after %.1fs\n%s" % (self.pid, timeout, self.describe()))
+
+    def kill(self):
+        if self.popen.poll() is None:
+            self.popen.kill()
+            self.popen.wait(10)
+
+    def _read(self, path):
+        try:
+            with open(path, "rb") as stream:
+                return stream.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    @property
+    def stdout(self):
+        return self._read(self.stdout_path)
+
+    @property
+    def stderr(self):
+        return self._read(self.stderr_path)
+
+    def sleeps(self):
+        """Durations passed to sleep(), in call order (this process and its
+        children, as far as they use libc's sleep)."""
+        return [int(line) for line in self._read(self.sleep_log).split()]
+
+    def wait_for_sleeps(self, count, timeout=10.0):
+        return wait_until(lambda: len(self.sleeps()) >= count and self.sleeps(), timeout,
+                          what=lambda: "%d sleep() calls, got %r" % (count, self.sleeps()))
+
+    def describe(self):
+        return "args %r, status %r\nstdout: %r\nstderr: %r\nsleeps: %r" % (
+            self.args, self.popen.poll(), self.stdout[-2000:], self.stderr[-2000:], self.sleeps())
+
+
+# -- installation root ----------------------------------------------------------
+
+class InstallRoot:
+    """A throwaway installation: <path>/bin/quillmar, <path>/etc/base.conf and
+    <path>/logs. The agent resolves "../etc/base.conf" and "../logs" against
+    bin/, so nothing outside this directory is touched (but the pid file)."""
+
+    def __init__(self, binary=None, parent=None, logs=True):
+        self.path = tempfile.mkdtemp(prefix="quillmar-root-", dir=parent)
+        self.bin_dir = os.path.join(self.path, "bin")
+        self.etc_dir = os.path.join(self.path, "etc")
+        self.logs_dir = os.path.join(self.path, "logs")
+        self.modules_dir = os.path.join(self.path, "modules")
+        self.exe = os.path.join(self.bin_dir, "quillmar")
+        self.conf_path = os.path.join(self.etc_dir, "base.conf")
+        self.log_path = os.path.join(self.logs_dir, "quillmar.log")
+        self.first_run_marker = os.path.join(self.bin_dir, "firstRun")
+        os.makedirs(self.bin_dir)
+        os.makedirs(self.etc_dir)
+        if logs:
+            os.makedirs(self.logs_dir)
+        binary = binary or BINARY
+        if not binary:
+            raise RuntimeError("QUILLMAR_BIN is not set")
+        shutil.copy2(binary, self.exe)
+        self.agents = []
+
+    def write_conf(self, settings):
+        """Write etc/base.conf from a dict (key=value lines, in order) or raw text/bytes."""
+        if isinstance(settings, dict):
+            settings = "".join("%s=%s\n" % (k, v) for k, v in settings.items())
+        if isinstance(settings, str):
+            settings = settings.encode()
+        with open(self.conf_path, "wb") as stream:
+            stream.write(settings)
+
+    def read_log(self, name="quillmar.log"):
+        """The log file's text ("" while it does not exist)."""
+        try:
+            with open(os.path.join(self.logs_dir, name), "rb") as stream:
+                return stream.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def log_lines(self):
+        return self.read_log().splitlines()
+
+    def wait_for_log(self, pattern, timeout=10.0, count=1):
+        """Wait until the log holds `pattern` (a text, or a compiled regular
+        expression) `count` times; return the log text."""
+        def found():
+            text = self.read_log()
+            hits = len(pattern.findall(text)) if isinstance(pattern, re.Pattern) else text.count(pattern)
+            return text if hits >= count else None
+        return wait_until(found, timeout, what=lambda: "%r x%d in the log:\n%s" % (
+            getattr(pattern, "pattern", pattern), count, self.read_log()[-3000:]))
+
+    def start_agent(self, args=(), exe=None, cwd=None, env=None, scale_ms=1, umask=-1):
+        """Start the agent (exe: another path to run it by, such as a symbolic
+        link); cwd defaults to the root, so the change into bin/ shows."""
+        agent = AgentProcess([exe or self.exe] + list(args), cwd or self.path, env, scale_ms, umask)
+        self.agents.append(agent)
+        return agent
+
+    def run_agent(self, args=(), timeout=30.0, **kw):
+        """Start the agent and wait for its exit; the AgentProcess is returned."""
+        agent = self.start_agent(args, **kw)
+        agent.wait(timeout)
+        return agent
+
+    def processes(self):
+        """Pids of every live process running this root's binary (daemons included)."""
+        target = os.path.realpath(self.exe)
+        found = []
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                exe = os.readlink("/proc/%s/exe" % entry)
+            except OSError:
+                continue
+            if exe in (target, target + " (deleted)") and _alive(int(entry)):
+                found.append(int(entry))
+        return found
+
+    def wait_for_process(self, exclude=(), timeout=10.0):
+        """The pid of a live process of this binary not in `exclude` (a daemon)."""
+        return wait_until(lambda: next((p for p in self.processes() if p not in exclude), None), timeout,
+                          what="a process of %s" % self.exe)
+
+    def kill_all(self):
+        for agent in self.agents:
+            agent.kill()
+        for pid in self.processes():
+            kill_and_wait(pid)
+
+    def cleanup(self):
+        self.kill_all()
+        for agent in self.agents:
+            shutil.rmtree(agent.workdir, True)
+        shutil.rmtree(self.path, True)
+
+
+def read_pid_file():
+    """The pid file's bytes, or None while it does not exist."""
+    try:
+        with open(PID_FILE, "rb") as stream:
+            return stream.read()
+    except FileNotFoundError:
+        return None
+
+
+# -- system log -------------------------------------------------------------------
+
+class SyslogMessage:
+    _FORMAT = re.compile(r"^<(\d+)>(.*)$", re.S)
+    # glibc: "<pri>Mmm dd hh:mm:ss tag[pid]: text"; the tag is the program's name.
+    _HEADER = re.compile(r"^([A-Z][a-z]{2} [ \d]\d \d\d:\d\d:\d\d) ([^:\[]*)(\[\d+\])?: (.*)$", re.S)
+
+    def __init__(self, raw):
+        self.raw = raw
+        text = raw.decode("utf-8", "replace")
+        self.priority = None
+        self.tag = None
+        self.body = text
+        self.text = text
+        match = self._FORMAT.match(text)
+        if match:
+            self.priority = int(match.group(1))
+            self.body = match.group(2)
+            self.text = self.body
+            header = self._HEADER.match(self.body)
+            if header:
+                self.tag = header.group(2)
+                self.text = header.group(4)
+        self.text = self.text.rstrip("\n")
+
+    @property
+    def severity(self):
+        return None if self.priority is None else self.priority & 7
+
+    @property
+    def facility(self):
+        return None if self.priority is None else self.priority >> 3
+
+    def __repr__(self):
+        return "<%s>%r" % (self.priority, self.text)
+
+
+class SyslogReader:
+    """Owns the datagram socket at /dev/log (private to the sandbox) and
+    collects every message sent there."""
+
+    def __init__(self, path="/dev/log"):
+        self.path = path
+        if os.path.exists(path) or os.path.islink(path):
+            os.unlink(path)
+        self._socket = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self._socket.bind(path)
+        os.chmod(path, 0o666)
+        self._socket.settimeout(0.05)
+        self._messages = []
+        self._cond = threading.Condition()
+        self._closed = False
+        self._thread = threading.Thread(target=self._collect, name="syslog-reader", daemon=True)
+        self._thread.start()
+
+    def _collect(self):
+        while not self._closed:
+            try:
+                raw = self._socket.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            with self._cond:
+                self._messages.append(SyslogMessage(raw))
+                self._cond.notify_all()
+
+    def messages(self):
+        with self._cond:
+            return list(self._messages)
+
+    def texts(self):
+        return [m.text for m in self.messages()]
+
+    def wait_for(self, text, timeout=10.0):
+        """The first message whose text contains `text`; AssertionError with
+        every message received on time-out."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while True:
+                for message in self._messages:
+                    if text in message.text:
+                        return message
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError("no syslog message with %r within %.1fs; got %r" % (
+                        text, timeout, self._messages))
+                self._cond.wait(min(left, 0.2))
+
+    def clear(self):
+        with self._cond:
+            self._messages.clear()
+
+    def close(self):
+        self._closed = True
+        self._thread.join(2)
+        self._socket.close()
+        try:
+            os.unlink(self.path)
+        except FileNotFoundError:
+            pass
+
+
+# -- machine state: files and routes -----------------------------------------------
+
+def _run(*command):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def _overlay_directory(directory):
+    """Lay a tmpfs over `directory` that shows the same entries (each bound back
+    from the original), so that new entries can be made in it even on procfs or
+    sysfs. Returns the undo."""
+    stash = tempfile.mkdtemp(prefix="quillmar-stash-")
+    _run("mount", "--rbind", directory, stash)
+    _run("mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", directory)
+    for name in os.listdir(stash):
+        source = os.path.join(stash, name)
+        target = os.path.join(directory, name)
+        if os.path.islink(source):
+            os.symlink(os.readlink(source), target)
+            continue
+        if os.path.isdir(source):
+            os.mkdir(target)
+        else:
+            open(target, "wb").close()
+        _run("mount", "--rbind", source, target)
+    _run("umount", "-R", "-l", stash)
+    os.rmdir(stash)
+    return lambda: _run("umount", "-R", "-l", directory)
+
+
+def bind_file(path, content):
+    """Make `path` read `content` (str or bytes) until the returned undo runs.
+
+    An existing path gets a temporary file bind-mounted over it. A missing one
+    is made inside a tmpfs laid over its nearest existing directory (that
+    directory keeps showing its entries), so nothing is written to the real file
+    system. Only inside the sandbox."""
+    if not in_sandbox():
+        raise RuntimeError("bind_file only runs inside tests/e2e/sandbox.sh")
+    if isinstance(content, str):
+        content = content.encode()
+    undo = []
+    if not os.path.exists(path):
+        existing = os.path.dirname(path)
+        while not os.path.isdir(existing):
+            existing = os.path.dirname(existing)
+        if existing == "/":
+            raise ValueError("will not overlay / for %s" % path)
+        undo.append(_overlay_directory(existing))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as stream:
+            stream.write(content)
+    else:
+        handle, source = tempfile.mkstemp(prefix="quillmar-bind-")
+        with os.fdopen(handle, "wb") as stream:
+            stream.write(content)
+        _run("mount", "--bind", source, path)
+        undo.append(lambda: _run("umount", "-l", path))
+        undo.append(lambda: os.remove(source))
+
+    def restore():
+        for step in undo:
+            step()
+    return restore
+
+
+def default_route_present():
+    out = subprocess.run(["ip", "route", "show", "default"], check=True, capture_output=True, text=True).stdout
+    return bool(out.strip())
+
+
+def remove_default_route():
+    _run("ip", "route", "del", "default")
+
+
+def add_default_route(gateway=GATEWAY):
+    _run("ip", "route", "replace", "default", "via", gateway, "dev", "eth0")
+
+
+# -- the base test case -----------------------------------------------------------------
+
+class AgentTestCase(unittest.TestCase):
+    """Each test gets:
+      self.server  a started StandinServer (http and https listeners, the
+                   localhost certificate; metadata UUID served at UUID_PATH)
+      self.syslog  a SyslogReader on /dev/log
+      self.root    an InstallRoot with base_conf() written
+    Agents started through self.start_agent/self.run_agent (and any daemon of
+    the root's binary) are killed at teardown; the pid file is removed, probe
+    files and routes are put back."""
+
+    def setUp(self):
+        if not in_sandbox():
+            raise RuntimeError("end-to-end tests run inside tests/e2e/sandbox.sh")
+        self.tls = tls_material()
+        self.server = StandinServer(tls=self.tls.localhost).start()
+        self.addCleanup(self.server.stop)
+        self.server.on_get(UUID_PATH, default=Reply(body=UUID, content_type="text/plain"))
+        self.syslog = SyslogReader()
+        self.addCleanup(self.syslog.close)
+        self.addCleanup(self._remove_pid_file)
+        self.root = InstallRoot()
+        self.addCleanup(self.root.cleanup)
+        self.root.write_conf(self.base_conf())
+
+    def base_conf(self, **overrides):
+        """Settings that let the agent start against self.server; keyword
+        arguments replace or add keys (None drops one)."""
+        settings = {
+            "checktime": 5,
+            "interval": 60,
+            "url": self.server.http_url + "/quillmar",
+            "timeout": 5,
+            "metadata_url": self.server.http_url + UUID_PATH,
+        }
+        settings.update(overrides)
+        return {k: v for k, v in settings.items() if v is not None}
+
+    @staticmethod
+    def _remove_pid_file():
+        try:
+            os.remove(PID_FILE)
+        except FileNotFoundError:
+            pass
+
+    def start_agent(self, *args, **kw):
+        return self.root.start_agent(args, **kw)
+
+    def run_agent(self, *args, **kw):
+        return self.root.run_agent(args, **kw)
+
+    def bind_file(self, path, content):
+        self.addCleanup(bind_file(path, content))
+
+    def set_vm_probes(self, cpuinfo="", product_name="", clocksource=""):
+        """Give the three virtual-machine probe files the given contents (the
+        defaults hold no marker: not a virtual machine)."""
+        self.bind_file(PROBE_FILES["cpuinfo"], cpuinfo)
+        self.bind_file(PROBE_FILES["product_name"], product_name)
+        self.bind_file(PROBE_FILES["clocksource"], clocksource)
+
+    def remove_default_route(self):
+        remove_default_route()
+        self.addCleanup(add_default_route)
