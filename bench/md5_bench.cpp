@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
 const int64_t kSizes[] = {64, 4 << 10, 1 << 20, 256 << 20};
@@ -67,6 +69,9 @@ void OpenSsl(benchmark::State& state)
 // Prints as usual and keeps bytes_per_second of every run for the ratios.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
+    // Colour only on a terminal, as the library's own console output does.
+    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_None) {}
+
     void ReportRuns(const std::vector<Run>& runs) override
     {
         for (const auto& run : runs) {

@@ -89,14 +89,17 @@ void MD5::init()
     state[3] = 0x10325476;
 }
 
-void MD5::decode(uint32_t output[], const unsigned char input[], size_type length)
+// Inline and fully unrolled, the shifts of each word fold into one load in
+// transform; left as a loop, the compiler vectorises the byte shuffling.
+inline void MD5::decode(uint32_t output[], const unsigned char input[], size_type length)
 {
+#pragma GCC unroll 16
     for (size_type i = 0, j = 0; j < length; i++, j += 4)
         output[i] = uint32_t(input[j]) | (uint32_t(input[j + 1]) << 8) | (uint32_t(input[j + 2]) << 16) |
                     (uint32_t(input[j + 3]) << 24);
 }
 
-void MD5::encode(unsigned char output[], const uint32_t input[], size_type length)
+inline void MD5::encode(unsigned char output[], const uint32_t input[], size_type length)
 {
     for (size_type i = 0, j = 0; j < length; i++, j += 4) {
         output[j] = static_cast<unsigned char>(input[i] & 0xff);
