@@ -14,18 +14,23 @@
 
 namespace {
 
+std::string Hex(const unsigned char* bytes, unsigned int length)
+{
+    std::string hex;
+    char two[3];
+    for (unsigned int i = 0; i < length; i++) {
+        std::snprintf(two, sizeof two, "%02x", bytes[i]);
+        hex += two;
+    }
+    return hex;
+}
+
 std::string OpenSslMd5(const std::string& data)
 {
     unsigned char out[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
     EXPECT_EQ(1, EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr));
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < len; i++) {
-        std::snprintf(two, sizeof two, "%02x", out[i]);
-        hex += two;
-    }
-    return hex;
+    return Hex(out, len);
 }
 
 // Digest of `data` fed through update in pieces of `piece` bytes.
@@ -119,6 +124,25 @@ TEST(Md5Test, RandomMessagesInRandomPiecesMatchOpenSsl)
         ASSERT_EQ(32u, ours.size());
         ASSERT_EQ(std::string::npos, ours.find_first_not_of("0123456789abcdef"));
     }
+}
+
+TEST(Md5Test, BitCountCarriesPast512MiB)
+{
+    // The low word of the bit count wraps after 2^29 bytes; the same 1 MiB
+    // piece fed 513 times carries into the high word without a huge buffer.
+    const std::string piece = Pattern(1 << 20);
+    MD5 md5;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    ASSERT_EQ(1, EVP_DigestInit_ex(ctx, EVP_md5(), nullptr));
+    for (int i = 0; i < 513; i++) {
+        md5.update(piece.data(), static_cast<MD5::size_type>(piece.size()));
+        EVP_DigestUpdate(ctx, piece.data(), piece.size());
+    }
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    EVP_DigestFinal_ex(ctx, out, &len);
+    EVP_MD_CTX_free(ctx);
+    EXPECT_EQ(Hex(out, len), md5.finalize().hexdigest());
 }
 
 TEST(Md5Test, FinishesOnce)
