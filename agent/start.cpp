@@ -16,8 +16,9 @@ void Start(bool reset)
     }
     // Lives until the process ends; neither path returns.
     static CAgent* agent = new CAgent();
-    // The server interfaces and the service loop are not wired in yet.
-    Common::CLogger::GetInstance()->Info("agent constructed, request url: %s; nothing more to do yet",
-                                         agent->m_url.c_str());
-    exit(reset ? 0 : 0);
+    if (reset) {
+        agent->ResetState();
+        exit(0);
+    }
+    agent->Run();
 }
