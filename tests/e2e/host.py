@@ -605,6 +605,12 @@ class AgentTestCase(unittest.TestCase):
         settings.update(overrides)
         return {k: v for k, v in settings.items() if v is not None}
 
+    def https_conf(self, use_ca=1, ca_path=None, **overrides):
+        """base_conf() with the url on the TLS listener (which takes the plain
+        http reports on the same port) and the test CA as "caPath"."""
+        return self.base_conf(url=self.server.https_url + "/quillmar", useCA=use_ca,
+                              caPath=self.tls.ca if ca_path is None else ca_path, **overrides)
+
     @staticmethod
     def _remove_pid_file():
         try:

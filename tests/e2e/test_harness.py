@@ -165,6 +165,23 @@ class ServerTest(host.AgentTestCase):
         self.assertFalse(self.server.requests("SendLogs")[0].tls)
 
 
+class ServerCommandLineTest(unittest.TestCase):
+    def test_prints_each_request_and_answers_by_interface(self):
+        script = os.path.join(host.SOURCE, "tools", "standin_server.py")
+        server = subprocess.Popen([sys.executable, script, "--http-port", "0",
+                                   "--answer", 'CheckModules={"returnCode":0,"returnData":[]}'],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.stdout.close)
+        self.addCleanup(server.kill)
+        url = server.stdout.readline().split()[1].split(" ")[0].rstrip("/")
+        with post(url + "/quillmar", envelope("CheckModules")) as answer:
+            self.assertEqual(b'{"returnCode":0,"returnData":[]}', answer.read())
+        with OPENER.open(url + host.UUID_PATH) as answer:
+            self.assertEqual(36, len(answer.read()))
+        self.assertIn("POST /quillmar [CheckModules]", server.stdout.readline())
+
+
 class AgentFixtureTest(host.AgentTestCase):
     def test_agent_and_daemon_run_with_the_shim_and_are_cleaned_up(self):
         self.root.block_on_settings()
