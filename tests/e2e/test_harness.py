@@ -194,6 +194,12 @@ class AgentFixtureTest(host.AgentTestCase):
         self.assertEqual([], self.root.processes())
         self.assertIsNone(host.pid_lock_holder())
 
+    def test_the_agent_sleeps_through_the_shim(self):
+        self.root.write_conf(self.base_conf(interval=61))
+        agent = self.start_agent()
+        self.assertEqual([61, 61, 61], agent.wait_for_sleeps(3)[:3])
+        self.assertTrue(agent.running(), agent.describe())
+
 
 class SleepShimTest(unittest.TestCase):
     CHILD = ("import ctypes, sys; libc = ctypes.CDLL(None); "

@@ -62,6 +62,21 @@ class StartupTest(host.AgentTestCase):
         self.assertEqual("", decoy.read_log())
         self.assertFalse(os.path.exists(decoy.first_run_marker))
 
+    def test_reads_the_settings_of_the_real_executable_directory(self):
+        """Through a symbolic link: the start report goes to the url of the
+        real installation's settings, not of the link's."""
+        self.root.write_conf(self.base_conf(url=self.server.http_url + "/real"))
+        decoy = host.InstallRoot()
+        self.addCleanup(decoy.cleanup)
+        decoy.write_conf(self.base_conf(url=self.server.http_url + "/decoy"))
+        link = os.path.join(decoy.bin_dir, "quillmar-link")
+        os.symlink(self.root.exe, link)
+        agent = self.start_agent(exe=link, cwd=decoy.bin_dir)
+        report, = self.server.wait_for("SendLogs")
+        self.assertEqual("/real", report.path)
+        self.assertTrue(agent.running(), agent.describe())
+        self.assertEqual([], self.server.requests(path="/decoy"))
+
     def test_pid_file_holds_the_pid_and_one_nul(self):
         """Also over an older, longer content; the lock covers the whole file."""
         self.root.block_on_settings()
@@ -142,11 +157,12 @@ class StartupTest(host.AgentTestCase):
         """"-r" (also before "-d") runs while another instance holds the lock
         and ends with status 0; it neither daemonises nor touches the pid file."""
         holder = self.hold_pid_lock(content=b"4242\0")
-        for args in (["-r"], ["-r", "-d"]):
+        for count, args in enumerate((["-r"], ["-r", "-d"]), 1):
             with self.subTest(args=args):
                 agent = self.run_agent(*args)
-                self.assertEqual(0, agent.returncode, agent.describe())
+                self.assertEqual((0, "reset state succ.\n"), (agent.returncode, agent.stdout), agent.describe())
                 self.assertEqual([], self.root.processes())
+                self.assertEqual(count, len(self.server.requests("ResetState")))
         self.assertEqual([], self.syslog.messages())
         self.assertEqual(b"4242\0", host.read_pid_file())
         self.assertEqual(holder.pid, host.pid_lock_holder())
@@ -162,6 +178,15 @@ class StartupTest(host.AgentTestCase):
                 self.assertEqual(1, agent.returncode, agent.describe())
                 self.assert_already_running(self.syslog.wait_for("already running"))
                 self.assertEqual([], self.root.processes())
+
+    def test_unknown_first_argument_runs_in_the_foreground(self):
+        """"-D" is no "-d": the started process itself takes the lock and runs
+        the service loop."""
+        agent = self.start_agent("-D")
+        self.server.wait_for("SendLogs")
+        self.assertTrue(agent.running(), agent.describe())
+        self.assert_pid_file_names(agent.pid)
+        self.assertEqual([agent.pid], self.root.processes())
 
     def test_d_before_r_runs_a_daemon(self):
         self.root.block_on_settings()
