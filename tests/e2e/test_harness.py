@@ -81,6 +81,15 @@ class SandboxTest(host.AgentTestCase):
         self.assertEqual(existed, os.path.exists(product))
         self.assertEqual(classes, sorted(os.listdir("/sys/class")))
 
+    def test_set_vm_probes(self):
+        self.set_vm_probes(cpuinfo="flags : hypervisor\n", clocksource="tsc kvm-clock\n")
+        contents = {}
+        for name, path in host.PROBE_FILES.items():
+            with open(path) as stream:
+                contents[name] = stream.read()
+        self.assertEqual({"cpuinfo": "flags : hypervisor\n", "product_name": "", "clocksource": "tsc kvm-clock\n"},
+                         contents)
+
     def test_install_root_layout(self):
         root = self.root
         self.assertTrue(os.access(root.exe, os.X_OK))
