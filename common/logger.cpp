@@ -20,6 +20,7 @@ namespace Common {
 namespace {
 
 const char* const kLevelNames[] = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+constexpr size_t kLevelNameLengths[] = {5, 5, 4, 4, 5, 5};
 constexpr uint32_t kLevelCount = sizeof(kLevelNames) / sizeof(kLevelNames[0]);
 
 constexpr size_t kMaxQueued = 1000;
@@ -33,11 +34,12 @@ void FlushAtExit() { CLogger::GetInstance()->Flush(kExitFlushMs); }
 
 // The date and time of the current second, formatted once per second and
 // thread: the local-time breakdown costs more than the rest of a line.
-const char* CurrentDate()
+const char* CurrentDate(size_t* length)
 {
     struct Cache {
         time_t second = static_cast<time_t>(-1);
         char text[20] = "";
+        size_t length = 0;
     };
     static thread_local Cache cache;
 
@@ -50,7 +52,9 @@ const char* CurrentDate()
         int len = snprintf(cache.text, sizeof(cache.text), "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900,
                            tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
         cache.second = len < 0 ? static_cast<time_t>(-1) : now;
+        cache.length = strlen(cache.text);  // a year past 9999 is cut, as the buffer bounds it
     }
+    *length = cache.length;
     return cache.text;
 }
 
@@ -140,25 +144,32 @@ void CLogger::Log(int level, const char* fmt, va_list ap)
     if (name == nullptr) {
         return;
     }
-    char prefix[256];
-    int p = snprintf(prefix, sizeof(prefix), "[%s][%s]", CurrentDate(), name);
     char text[kMaxText + 1];
     int n = vsnprintf(text, sizeof(text), fmt, ap);
-    if (p < 0 || n < 0) {
+    if (n < 0) {
         return;
     }
-    size_t prefixLen = std::min(static_cast<size_t>(p), sizeof(prefix) - 1);
+    // "[" date "][" name "]": copied rather than formatted, the same bytes.
+    size_t dateLen = 0;
+    const char* date = CurrentDate(&dateLen);
+    size_t nameLen = kLevelNameLengths[level];
+    size_t prefixLen = dateLen + nameLen + 4;
     size_t textLen = std::min(static_cast<size_t>(n), kMaxText);
-    char* line = static_cast<char*>(malloc(textLen + static_cast<size_t>(p) + 2));
+    char* line = static_cast<char*>(malloc(prefixLen + textLen + 2));
     if (line == nullptr) {
         return;
     }
+    char* out = line;
+    *out++ = '[';
+    out = static_cast<char*>(mempcpy(out, date, dateLen));
+    *out++ = ']';
+    *out++ = '[';
+    out = static_cast<char*>(mempcpy(out, name, nameLen));
+    *out++ = ']';
     // A NUL produced inside the text ends it there, and the newline follows.
-    size_t copied = strnlen(text, textLen);
-    memcpy(line, prefix, prefixLen);
-    memcpy(line + prefixLen, text, copied);
-    line[prefixLen + copied] = '\n';
-    line[prefixLen + copied + 1] = '\0';
+    out = static_cast<char*>(mempcpy(out, text, strnlen(text, textLen)));
+    *out++ = '\n';
+    *out = '\0';
     m_logThread->Push(line);
 }
 
@@ -223,9 +234,14 @@ void CLogger::CLogThread::Push(char* line)
         free(line);
         return;
     }
+    // Onto a non-empty queue no wake-up is needed: the push that made it
+    // non-empty left one, and the writer tests the queue before every sleep.
+    bool wake = m_queue.empty();
     m_queue.push_back(line);
     ++m_accepted;
-    Notify();
+    if (wake) {
+        Notify();
+    }
     pthread_mutex_unlock(&m_queueMutex);
 }
 

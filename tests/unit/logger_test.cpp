@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +18,6 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -86,14 +86,20 @@ struct Parsed {
 };
 Parsed Parse(const std::string& line)
 {
-    static const std::regex prefix(R"(^\[(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2})\]\[(TRACE|DEBUG|INFO|WARN|ERROR|FATAL)\])");
-    std::smatch m;
-    std::string head = line.substr(0, 40);
-    if (!std::regex_search(head, m, prefix)) {
-        ADD_FAILURE() << "no prefix in: " << head;
+    // "[" + "dddd-dd-dd dd:dd:dd" + "][" + name + "]"
+    const std::string shape = "[dddd-dd-dd dd:dd:dd][";
+    bool ok = line.size() > shape.size();
+    for (size_t i = 0; ok && i < shape.size(); ++i) {
+        ok = shape[i] == 'd' ? isdigit(static_cast<unsigned char>(line[i])) != 0 : shape[i] == line[i];
+    }
+    size_t close = ok ? line.find(']', shape.size()) : std::string::npos;
+    std::string level = close == std::string::npos ? "" : line.substr(shape.size(), close - shape.size());
+    const std::set<std::string> names = {"TRACE", "DEBUG", "INFO", "WARN", "ERROR", "FATAL"};
+    if (names.count(level) == 0) {
+        ADD_FAILURE() << "no prefix in: " << line.substr(0, 40);
         return {};
     }
-    return {m[1], m[2], line.substr(static_cast<size_t>(m.length(0)))};
+    return {line.substr(1, 19), level, line.substr(close + 1)};
 }
 
 std::string LocalDate(time_t t)
