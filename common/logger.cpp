@@ -32,8 +32,8 @@ constexpr unsigned kExitFlushMs = 2000;
 
 void FlushAtExit() { CLogger::GetInstance()->Flush(kExitFlushMs); }
 
-// The date and time of the current second, formatted once per second and
-// thread: the local-time breakdown costs more than the rest of a line.
+// The date and time of the current second, broken down and formatted once per
+// second and thread rather than on every line.
 const char* CurrentDate(size_t* length)
 {
     struct Cache {

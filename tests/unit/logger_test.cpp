@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -390,6 +391,32 @@ TEST_F(LoggerTest, DropsThe1001stQueuedLineAndAcceptsAgainAfterABatch)
         EXPECT_EQ("line " + std::to_string(i), lines[i]);
     }
     EXPECT_EQ("after", lines[1000]);
+}
+
+TEST_F(LoggerTest, ContinuesAWriteThatStoresOnlyPartOfTheBatch)
+{
+    // A file-size limit makes the kernel store only part of a gathered write.
+    // The writer must go on with the rest, which here meets the limit again
+    // and fails with a message instead of losing the bytes silently.
+    struct rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &saved));
+    StderrCapture capture(Path("stderr.txt"));
+    {
+        CLogger::CLogThread writer(m_root.c_str(), "q.log");
+        for (char fill : {'a', 'b', 'c'}) {
+            writer.Push(strdup((std::string(399, fill) + "\n").c_str()));
+        }
+        struct rlimit limited = saved;
+        limited.rlim_cur = 1000;
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limited));
+        ASSERT_TRUE(writer.Start(true));
+        bool flushed = writer.Flush(kFlushMs);
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &saved));
+        ASSERT_TRUE(flushed);
+    }
+    EXPECT_EQ(1000, SizeOf(Log()));
+    EXPECT_EQ(std::string(399, 'a') + "\n" + std::string(399, 'b') + "\n" + std::string(200, 'c'), ReadFile(Log()));
+    EXPECT_EQ("writev log error: File too large.\n", capture.Text());
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsAreWholeAndInOrder)

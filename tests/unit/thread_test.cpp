@@ -8,21 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <future>
 
 namespace {
 
-// Polls `done` until it holds, for at most ten seconds.
-bool Eventually(const std::function<bool()>& done)
-{
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        usleep(200);
-    }
-    return true;
-}
+// Waits at most ten seconds for the body to report.
+bool Reported(std::future<void>& report) { return report.wait_for(std::chrono::seconds(10)) == std::future_status::ready; }
 
 // A body given as a function; stops in its own destructor, before `m_body` goes.
 class FnThread : public Common::CThread {
@@ -44,33 +35,37 @@ TEST(ThreadTest, WaitFromAnotherThreadReturnsAtOnceAndChangesNothing)
     EXPECT_TRUE(idle.IsWaiting());
 
     std::atomic<bool> release(false);
+    std::promise<void> consumed;
+    std::future<void> consumedReport = consumed.get_future();
     FnThread gated([&](FnThread& self) {
         while (!release) {
             usleep(100);
         }
         self.Wait();
+        consumed.set_value();
     });
     ASSERT_TRUE(gated.Start(true));
     gated.Notify();
     gated.Wait();  // from the test's thread: must neither block nor consume
     EXPECT_TRUE(gated.IsNotified());
     release = true;
-    ASSERT_TRUE(Eventually([&] { return !gated.IsRunning(); }));
+    ASSERT_TRUE(Reported(consumedReport));
     EXPECT_TRUE(gated.IsWaiting());
 }
 
 TEST(ThreadTest, NotificationsBeforeAWaitCountAsOne)
 {
     std::atomic<bool> release(false);
-    std::atomic<bool> firstWake(false);
-    std::atomic<bool> pendingAfterWake(true);
+    std::promise<void> firstWake;
+    std::future<void> firstWakeReport = firstWake.get_future();
+    bool pendingAfterWake = true;
     FnThread thread([&](FnThread& self) {
         while (!release) {
             usleep(100);
         }
         self.Wait();  // returns at once: notifications are pending
         pendingAfterWake = self.IsNotified();
-        firstWake = true;
+        firstWake.set_value();
         while (self.ShouldRun()) {
             self.Wait();
         }
@@ -80,7 +75,7 @@ TEST(ThreadTest, NotificationsBeforeAWaitCountAsOne)
     thread.Notify();
     thread.Notify();
     release = true;
-    ASSERT_TRUE(Eventually([&] { return firstWake.load(); }));
+    ASSERT_TRUE(Reported(firstWakeReport));
     EXPECT_FALSE(pendingAfterWake);
     thread.Stop();  // also ends the Wait that follows: the test hangs otherwise
     EXPECT_FALSE(thread.IsRunning());
@@ -93,10 +88,13 @@ TEST(ThreadTest, StopReturnsAtOnceWhenNoBodyIsExecuting)
     EXPECT_FALSE(never.IsRunning());
     EXPECT_FALSE(never.ShouldRun());
 
-    FnThread finished([](FnThread&) {});
+    std::promise<void> ran;
+    std::future<void> ranReport = ran.get_future();
+    FnThread finished([&](FnThread&) { ran.set_value(); });
     ASSERT_TRUE(finished.Start(true));
-    ASSERT_TRUE(Eventually([&] { return !finished.IsRunning(); }));
-    finished.Stop();
+    ASSERT_TRUE(Reported(ranReport));
+    finished.Stop();  // at most the moment the body takes to return
+    EXPECT_FALSE(finished.IsRunning());
 }
 
 TEST(ThreadTest, DestroyingRightAfterStartWaitsForTheBody)
@@ -124,13 +122,14 @@ TEST(ThreadTest, NewThreadHasEveryCatchableSignalBlocked)
     sigset_t after;
     sigset_t inThread;
     pthread_sigmask(SIG_SETMASK, nullptr, &before);
-    std::atomic<bool> recorded(false);
+    std::promise<void> recorded;
+    std::future<void> recordedReport = recorded.get_future();
     FnThread thread([&](FnThread&) {
         pthread_sigmask(SIG_SETMASK, nullptr, &inThread);
-        recorded = true;
+        recorded.set_value();
     });
     ASSERT_TRUE(thread.Start(true));
-    ASSERT_TRUE(Eventually([&] { return recorded.load(); }));
+    ASSERT_TRUE(Reported(recordedReport));
     for (int sig : {SIGALRM, SIGTERM, SIGINT, SIGHUP, SIGCHLD, SIGPIPE, SIGUSR1, SIGUSR2}) {
         EXPECT_TRUE(sigismember(&inThread, sig)) << "signal " << sig;
     }
