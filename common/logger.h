@@ -20,6 +20,7 @@ const char* GetLevelName(uint32_t level);
 
 class CLogger {
 public:
+    // The writer; reachable from outside so that it can be driven on its own.
     class CLogThread;
 
     // The one process-wide logger: "../logs"/"quillmar.log", minimum level INFO.
