@@ -76,6 +76,9 @@ class StartupTest(host.AgentTestCase):
         self.assertEqual("/real", report.path)
         self.assertTrue(agent.running(), agent.describe())
         self.assertEqual([], self.server.requests(path="/decoy"))
+        # And it logs to the real installation's ../logs.
+        self.root.wait_for_log("Quillmar Agent begin to run, request url: %s/real" % self.server.http_url)
+        self.assertEqual("", decoy.read_log())
 
     def test_pid_file_holds_the_pid_and_one_nul(self):
         """Also over an older, longer content; the lock covers the whole file."""
