@@ -129,17 +129,17 @@ class ReportTestCase(host.AgentTestCase):
             pass
         self.root.write_conf(self.base_conf(**(conf or {})))
 
-    def start_report(self, *replies, conf=None):
+    def start_report(self, *replies):
         """Run the agent in the foreground until its start report has logged
         an outcome, answering "SendLogs" with `replies`; the agent is killed
-        then. Returns (agent, recorded SendLogs requests)."""
-        self.fresh_run(conf)
+        then. Returns (agent, recorded SendLogs requests). Call fresh_run
+        first when the test has run the agent before."""
         if replies:
             self.server.on_post("SendLogs", *replies)
         agent = self.start_agent()
-        try:
-            self.root.wait_for_log(SEND_LOGS_OUTCOME)
-        except AssertionError:
-            raise AssertionError("%s\n%s" % (agent.describe(), self.root.read_log()))
+        host.wait_until(lambda: SEND_LOGS_OUTCOME.search(self.root.read_log()) or not agent.running(),
+                        what="the start report's outcome")
+        if not SEND_LOGS_OUTCOME.search(self.root.read_log()):
+            raise AssertionError("no outcome of the start report: %s\n%s" % (agent.describe(), self.root.read_log()))
         agent.kill()
         return agent, self.server.requests("SendLogs")

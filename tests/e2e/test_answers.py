@@ -57,6 +57,7 @@ class AnswerTableTest(expected.ReportTestCase):
     def test_send_logs_outcome_line(self):
         for body, status, outcome in ANSWERS:
             with self.subTest(body=body, status=status):
+                self.fresh_run()
                 _, (request,) = self.start_report(reply(body, status))
                 outcomes = self.messages(("send logs succ", "send logs error"))
                 self.assertEqual([expected.send_logs_outcome(request.body, *outcome)], outcomes)

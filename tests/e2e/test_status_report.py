@@ -66,8 +66,8 @@ class SendLogsDeliveryTest(expected.ReportTestCase):
         ]
         for first, second, outcome in cases:
             with self.subTest(first=first):
-                _, requests = self.start_report(Reply.hang_after(first, len(first) - 1, hang=10), Reply(body=second),
-                                                conf={"timeout": 1})
+                self.fresh_run({"timeout": 1})
+                _, requests = self.start_report(Reply.hang_after(first, len(first) - 1, hang=10), Reply(body=second))
                 self.assertEqual(2, len(requests))
                 self.assertEqual([expected.TIMED_OUT], [error for _, error in self.failed_attempts()])
                 self.assertEqual([expected.send_logs_outcome(requests[0].body, *outcome)],
