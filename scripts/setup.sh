@@ -10,7 +10,7 @@ packages=(
   libcurl4-openssl-dev libjsoncpp-dev
   libgtest-dev googletest libbenchmark-dev
   libssl-dev openssl libspdlog-dev
-  iproute2 util-linux python3
+  iproute2 util-linux python3 curl
   clang libclang-rt-14-dev
 )
 missing=()
