@@ -100,7 +100,17 @@ SEND_LOGS_OUTCOME = re.compile(r"\]send logs (succ|error)")
 
 class ReportTestCase(host.AgentTestCase):
     """AgentTestCase with a refused port, the log as entries and a way to run
-    one start report at a time."""
+    one start report at a time. Every agent's standard error must stay empty:
+    a sanitizer report or a logger failure shows there."""
+
+    def setUp(self):
+        super().setUp()
+        self.addCleanup(self._assert_quiet_stderr)
+
+    def _assert_quiet_stderr(self):
+        for agent in self.root.agents:
+            agent.kill()
+            self.assertEqual("", agent.stderr, agent.describe())
 
     def refused_url(self, path="/quillmar"):
         """An http url on a loopback port that is bound but never listens, so
