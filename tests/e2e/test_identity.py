@@ -48,7 +48,9 @@ class NoUuidTest(expected.ReportTestCase):
                     self.no_uuid_conf(first, second)
                     agent = self.run_agent(*args)
                     self.assertEqual((1, ""), (agent.returncode, agent.stdout), agent.describe())
-                    self.assertEqual(transfer_errors + [ALL_FAILED], self.messages("active"))
+                    start = [] if args else [("INFO", "Quillmar Agent begin to run, request url: %s/quillmar"
+                                              % self.server.http_url)]
+                    self.assertEqual(start + transfer_errors + [ALL_FAILED], self.log_entries())
                     gets = [r.path for r in self.server.requests(method="GET")]
                     self.assertEqual([u[len(self.server.http_url):] for u in (first, second) if u in served], gets)
                     report, = self.server.requests("ReportException")

@@ -53,27 +53,30 @@ class RequestTextTest(expected.ReportTestCase):
         self.assert_wire(request, expected.report_exception_para())
         self.assertEqual([], self.server.requests("SendLogs"))
 
-    def test_utf8_uuid_passes_unescaped(self):
-        # 36 bytes: 32 ASCII (with capitals) and two 2-byte letters. Only A-Z
-        # are lowered; the UTF-8 goes out as raw bytes, not \u escapes.
-        body = "6F1C2A9E-3B47-4D58-9E0A-2C5B7D8E\u00c4\u00d6".encode()
-        self.assertEqual(36, len(body))
-        sent = "6f1c2a9e-3b47-4d58-9e0a-2c5b7d8e\u00c4\u00d6"
-        for interface in ("SendLogs", "ResetState"):
-            with self.subTest(interface=interface):
-                self.fresh_run()
-                self.server.on_get(host.UUID_PATH, default=Reply(body=body, content_type="text/plain"))
-                if interface == "SendLogs":
-                    self.start_agent()
-                    request, = self.server.wait_for("SendLogs")
-                    para = expected.send_logs_para(sent, request.para["timestamp"])
-                else:
-                    self.assertEqual(0, self.run_agent("-r").returncode)
-                    request, = self.server.requests("ResetState")
-                    para = expected.reset_state_para(sent, request.para["timestamp"])
-                self.assertIn(body.lower()[:32] + "\u00c4\u00d6".encode(), request.body)
-                self.assertNotIn(b"\\u", request.body)
-                self.assert_wire(request, para)
+    def test_uuid_bytes_in_the_request_text(self):
+        # Any 36-byte metadata body is the UUID; only A-Z are lowered. In the
+        # text UTF-8 and "/" go out as raw bytes; the quotation mark, the
+        # backslash and control characters are escaped.
+        cases = [
+            ("6F1C2A9E-3B47-4D58-9E0A-2C5B7D8E\u00c4\u00d6".encode(),
+             "6f1c2a9e-3b47-4d58-9e0a-2c5b7d8e\u00c4\u00d6"),
+            (b'6F1C2A9E-3B47-4D58-9E0A-2C5B7D"\\/\t\x01Z', '6f1c2a9e-3b47-4d58-9e0a-2c5b7d\\"\\\\/\\t\\u0001z'),
+        ]
+        for body, written in cases:
+            self.assertEqual(36, len(body))
+            for interface in ("SendLogs", "ResetState"):
+                with self.subTest(body=body, interface=interface):
+                    self.fresh_run()
+                    self.server.on_get(host.UUID_PATH, default=Reply(body=body, content_type="text/plain"))
+                    if interface == "SendLogs":
+                        self.start_agent()
+                        request, = self.server.wait_for("SendLogs")
+                        para = expected.send_logs_para(written, request.para["timestamp"])
+                    else:
+                        self.assertEqual(0, self.run_agent("-r").returncode)
+                        request, = self.server.requests("ResetState")
+                        para = expected.reset_state_para(written, request.para["timestamp"])
+                    self.assert_wire(request, para)
 
 
 class PlainHttpTargetTest(expected.ReportTestCase):
