@@ -123,21 +123,23 @@ class UuidSourceTest(expected.ReportTestCase):
 
     def test_metadata_body_of_36_bytes_only(self):
         self.set_vm_probes()
+        first_url = self.server.http_url + "/one"
         cases = [
-            # first url's reply, what is sent, GETs made
-            (Reply(body=host.UUID + "\n"), OTHER_UUID, ["/one", "/two"]),
-            (Reply(body=host.UUID.upper(), status=404), host.UUID, ["/one"]),
-            (Reply(body=host.UUID[:35]), OTHER_UUID, ["/one", "/two"]),
+            # metadata_url, its reply, what is sent, GETs made
+            (first_url, Reply(body=host.UUID + "\n"), OTHER_UUID, ["/one", "/two"]),
+            (first_url, Reply(body=host.UUID.upper(), status=404), host.UUID, ["/one"]),
+            (first_url, Reply(body=host.UUID[:35]), OTHER_UUID, ["/one", "/two"]),
+            (first_url, Reply(body=host.UUID[:20] + "\0" + host.UUID[21:]), OTHER_UUID, ["/one", "/two"]),
+            (None, None, OTHER_UUID, ["/two"]),  # no setting: no transfer, no ERROR line
         ]
-        for first, sent, gets in cases:
-            with self.subTest(first=first):
-                self.fresh_run({"metadata_url": self.server.http_url + "/one",
-                                "vqx_new_metadata_url": self.server.http_url + "/two"})
-                self.server.on_get("/one", default=first)
+        for url, first, sent, gets in cases:
+            with self.subTest(url=url, first=first):
+                self.fresh_run({"metadata_url": url, "vqx_new_metadata_url": self.server.http_url + "/two"})
+                if first is not None:
+                    self.server.on_get("/one", default=first)
                 self.server.on_get("/two", default=Reply(body=OTHER_UUID))
                 self.assertEqual((sent, gets, []), self.sent_uuid())
                 self.assertEqual([], self.messages("active"))
-
 
 if __name__ == "__main__":
     unittest.main()
