@@ -198,6 +198,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         for name, value in reply.headers.items():
             self.send_header(name, value)
         self.end_headers()
+        if self.command == "HEAD":
+            return
         if reply.partial is None:
             self.wfile.write(reply.body)
             self.wfile.flush()

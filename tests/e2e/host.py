@@ -18,11 +18,13 @@ Main pieces:
 """
 
 import atexit
+import fcntl
 import os
 import re
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -35,8 +37,9 @@ sys.path.insert(0, os.path.join(SOURCE, "tools"))
 
 from standin_server import CertPair, Reply, Request, StandinServer, make_tls_material  # noqa: E402,F401
 
-BINARY = os.environ.get("QUILLMAR_BIN", "")
-SLEEP_SHIM = os.environ.get("QUILLMAR_SLEEP_SHIM", "")
+# Absolute: the agent changes directory before its children load the shim.
+BINARY = os.path.abspath(os.environ["QUILLMAR_BIN"]) if os.environ.get("QUILLMAR_BIN") else ""
+SLEEP_SHIM = os.path.abspath(os.environ["QUILLMAR_SLEEP_SHIM"]) if os.environ.get("QUILLMAR_SLEEP_SHIM") else ""
 MAC = os.environ.get("QUILLMAR_E2E_MAC", "02:00:5e:10:20:30")
 LOCAL_IP = os.environ.get("QUILLMAR_E2E_IP", "192.0.2.10")
 GATEWAY = os.environ.get("QUILLMAR_E2E_GATEWAY", "192.0.2.1")
@@ -121,7 +124,7 @@ class AgentProcess:
     """One started agent. stdout and stderr go to files (a daemon or a never
     ending agent cannot block on a pipe); each process has its own sleep log."""
 
-    def __init__(self, args, cwd, env=None, scale_ms=1, umask=-1, workdir=None):
+    def __init__(self, args, cwd, env=None, scale_ms=1, umask=-1, workdir=None, **popen):
         self.workdir = workdir or tempfile.mkdtemp(prefix="quillmar-run-")
         self.args = list(args)
         self.stdout_path = os.path.join(self.workdir, "stdout")
@@ -129,7 +132,7 @@ class AgentProcess:
         self.sleep_log = os.path.join(self.workdir, "sleeps")
         with open(self.stdout_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.popen = subprocess.Popen(self.args, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                          env=agent_env(self.sleep_log, scale_ms, env), umask=umask)
+                                          env=agent_env(self.sleep_log, scale_ms, env), umask=umask, **popen)
         self.pid = self.popen.pid
 
     @property
@@ -237,10 +240,11 @@ class InstallRoot:
         return wait_until(found, timeout, what=lambda: "%r x%d in the log:\n%s" % (
             getattr(pattern, "pattern", pattern), count, self.read_log()[-3000:]))
 
-    def start_agent(self, args=(), exe=None, cwd=None, env=None, scale_ms=1, umask=-1):
+    def start_agent(self, args=(), exe=None, cwd=None, env=None, scale_ms=1, umask=-1, **popen):
         """Start the agent (exe: another path to run it by, such as a symbolic
-        link); cwd defaults to the root, so the change into bin/ shows."""
-        agent = AgentProcess([exe or self.exe] + list(args), cwd or self.path, env, scale_ms, umask)
+        link); cwd defaults to the root, so the change into bin/ shows. Further
+        keywords go to subprocess.Popen (pass_fds, ...)."""
+        agent = AgentProcess([exe or self.exe] + list(args), cwd or self.path, env, scale_ms, umask, **popen)
         self.agents.append(agent)
         return agent
 
@@ -270,6 +274,14 @@ class InstallRoot:
         return wait_until(lambda: next((p for p in self.processes() if p not in exclude), None), timeout,
                           what="a process of %s" % self.exe)
 
+    def block_on_settings(self):
+        """Make etc/base.conf a named pipe: an agent that opens it waits there
+        (until killed), which holds it still right after start-up (directory,
+        daemon set-up, pid lock) for as long as a test looks at it."""
+        if os.path.lexists(self.conf_path):
+            os.remove(self.conf_path)
+        os.mkfifo(self.conf_path)
+
     def kill_all(self):
         for agent in self.agents:
             agent.kill()
@@ -283,6 +295,37 @@ class InstallRoot:
         shutil.rmtree(self.path, True)
 
 
+def waits_on_fifo(pid):
+    """Whether `pid` is blocked opening a named pipe (see block_on_settings)."""
+    for name in ("stack", "wchan"):
+        try:
+            with open("/proc/%d/%s" % (pid, name)) as stream:
+                text = stream.read()
+        except OSError:
+            continue
+        if "fifo_open" in text or "wait_for_partner" in text:
+            return True
+    return False
+
+
+def process_state(pid):
+    """What /proc tells of a live process: cwd, umask, its open descriptors
+    (number -> link target) and the raw status lines; None once it is gone."""
+    try:
+        with open("/proc/%d/status" % pid) as stream:
+            status = dict(line.rstrip("\n").split(":\t", 1) for line in stream if ":\t" in line)
+        fds = {}
+        for entry in os.listdir("/proc/%d/fd" % pid):
+            try:
+                fds[int(entry)] = os.readlink("/proc/%d/fd/%s" % (pid, entry))
+            except OSError:
+                pass
+        return {"cwd": os.readlink("/proc/%d/cwd" % pid), "umask": int(status.get("Umask", "-1"), 8),
+                "fds": fds, "status": status}
+    except OSError:
+        return None
+
+
 def read_pid_file():
     """The pid file's bytes, or None while it does not exist."""
     try:
@@ -290,6 +333,56 @@ def read_pid_file():
             return stream.read()
     except FileNotFoundError:
         return None
+
+
+_FLOCK = "@hhqqi4x"  # struct flock on Linux x86-64 / aarch64: type, whence, start, len, pid
+
+
+class PidLock:
+    """The pid file's write lock, held the agent's way (an fcntl record lock
+    over the whole file) by a small helper process, to play a running agent.
+    A helper and not the test itself: a process loses its record locks on a
+    file when it closes any descriptor of it, as read_pid_file does."""
+
+    _HOLDER = """
+import fcntl, os, struct, sys
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_CREAT, 0o644)
+if sys.argv[3] != "-":
+    os.ftruncate(fd, 0)
+    os.write(fd, bytes.fromhex(sys.argv[3]))
+fcntl.fcntl(fd, fcntl.F_SETLK, struct.pack(sys.argv[2], fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0))
+print("locked", flush=True)
+sys.stdin.read()
+"""
+
+    def __init__(self, path=PID_FILE, content=None):
+        args = [sys.executable, "-c", self._HOLDER, path, _FLOCK, "-" if content is None else content.hex()]
+        self._process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        line = self._process.stdout.readline()
+        if line.strip() != "locked":
+            self._process.kill()
+            raise RuntimeError("could not take the pid lock (held by %r)" % pid_lock_holder(path))
+        self.pid = self._process.pid
+
+    def release(self):
+        if self._process.poll() is None:
+            self._process.stdin.close()
+            self._process.wait(10)
+        self._process.stdout.close()
+
+
+def pid_lock_holder(path=PID_FILE):
+    """The pid of the process holding a lock on the pid file, or None."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        return None
+    try:
+        probe = struct.pack(_FLOCK, fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+        kind, _, _, _, pid = struct.unpack(_FLOCK, fcntl.fcntl(fd, fcntl.F_GETLK, probe))
+        return None if kind == fcntl.F_UNLCK else pid
+    finally:
+        os.close(fd)
 
 
 # -- system log -------------------------------------------------------------------
@@ -512,6 +605,12 @@ class AgentTestCase(unittest.TestCase):
         settings.update(overrides)
         return {k: v for k, v in settings.items() if v is not None}
 
+    def https_conf(self, use_ca=1, ca_path=None, **overrides):
+        """base_conf() with the url on the TLS listener (which takes the plain
+        http reports on the same port) and the test CA as "caPath"."""
+        return self.base_conf(url=self.server.https_url + "/quillmar", useCA=use_ca,
+                              caPath=self.tls.ca if ca_path is None else ca_path, **overrides)
+
     @staticmethod
     def _remove_pid_file():
         try:
@@ -527,6 +626,12 @@ class AgentTestCase(unittest.TestCase):
 
     def bind_file(self, path, content):
         self.addCleanup(bind_file(path, content))
+
+    def hold_pid_lock(self, content=None):
+        """Take the pid lock as a running agent would (released at teardown)."""
+        lock = PidLock(content=content)
+        self.addCleanup(lock.release)
+        return lock
 
     def set_vm_probes(self, cpuinfo="", product_name="", clocksource=""):
         """Give the three virtual-machine probe files the given contents (the

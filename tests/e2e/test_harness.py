@@ -1,7 +1,6 @@
 """Self-test of the end-to-end fixture: the sandbox, the stand-in server, its
 TLS material, the /dev/log reader, bind_file and the sleep shim."""
 
-import ctypes  # noqa: F401 - used in the shim's child process
 import errno
 import fcntl
 import json
@@ -81,6 +80,15 @@ class SandboxTest(host.AgentTestCase):
         self.assertEqual(before, open("/proc/cpuinfo").read())
         self.assertEqual(existed, os.path.exists(product))
         self.assertEqual(classes, sorted(os.listdir("/sys/class")))
+
+    def test_set_vm_probes(self):
+        self.set_vm_probes(cpuinfo="flags : hypervisor\n", clocksource="tsc kvm-clock\n")
+        contents = {}
+        for name, path in host.PROBE_FILES.items():
+            with open(path) as stream:
+                contents[name] = stream.read()
+        self.assertEqual({"cpuinfo": "flags : hypervisor\n", "product_name": "", "clocksource": "tsc kvm-clock\n"},
+                         contents)
 
     def test_install_root_layout(self):
         root = self.root
@@ -164,6 +172,42 @@ class ServerTest(host.AgentTestCase):
         with post("http://127.0.0.1:%d/quillmar" % self.server.https_port, envelope("SendLogs")) as answer:
             self.assertEqual(b'{"returnCode":0}', answer.read())
         self.assertFalse(self.server.requests("SendLogs")[0].tls)
+
+
+class ServerCommandLineTest(unittest.TestCase):
+    def test_prints_each_request_and_answers_by_interface(self):
+        script = os.path.join(host.SOURCE, "tools", "standin_server.py")
+        server = subprocess.Popen([sys.executable, script, "--http-port", "0",
+                                   "--answer", 'CheckModules={"returnCode":0,"returnData":[]}'],
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(server.wait, 10)
+        self.addCleanup(server.stdout.close)
+        self.addCleanup(server.kill)
+        url = server.stdout.readline().split()[1].split(" ")[0].rstrip("/")
+        with post(url + "/quillmar", envelope("CheckModules")) as answer:
+            self.assertEqual(b'{"returnCode":0,"returnData":[]}', answer.read())
+        with OPENER.open(url + host.UUID_PATH) as answer:
+            self.assertEqual(36, len(answer.read()))
+        self.assertIn("POST /quillmar [CheckModules]", server.stdout.readline())
+
+
+class AgentFixtureTest(host.AgentTestCase):
+    def test_agent_and_daemon_run_with_the_shim_and_are_cleaned_up(self):
+        self.root.block_on_settings()
+        launcher = self.run_agent("-d")
+        self.assertEqual(0, launcher.returncode, launcher.describe())
+        daemon = host.wait_until(lambda: next((p for p in self.root.processes() if host.waits_on_fifo(p)), None))
+        with open("/proc/%d/maps" % daemon) as maps:
+            self.assertIn(os.path.realpath(host.SLEEP_SHIM), maps.read())
+        self.root.kill_all()
+        self.assertEqual([], self.root.processes())
+        self.assertIsNone(host.pid_lock_holder())
+
+    def test_the_agent_sleeps_through_the_shim(self):
+        self.root.write_conf(self.base_conf(interval=61))
+        agent = self.start_agent()
+        self.assertEqual([61, 61, 61], agent.wait_for_sleeps(3)[:3])
+        self.assertTrue(agent.running(), agent.describe())
 
 
 class SleepShimTest(unittest.TestCase):
