@@ -88,12 +88,21 @@ def tls_material():
 # -- processes ----------------------------------------------------------------
 
 def _alive(pid):
-    """True while `pid` exists and is not a zombie."""
+    """True while any thread of `pid` exists and is not a zombie. The leader
+    turns zombie before its other threads end, and the process keeps its
+    descriptors (and the pid lock) until the last of them has gone."""
     try:
-        with open("/proc/%d/stat" % pid) as stream:
-            return stream.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except (OSError, IndexError):
+        tasks = os.listdir("/proc/%d/task" % pid)
+    except OSError:
         return False
+    for task in tasks:
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, task)) as stream:
+                if stream.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X"):
+                    return True
+        except (OSError, IndexError):
+            continue
+    return False
 
 
 def kill_and_wait(pid, timeout=10.0):
