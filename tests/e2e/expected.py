@@ -81,7 +81,9 @@ def send_logs_outcome(request_text, kind, *args):
         return ("ERROR", "send logs error: received from http fail.")
     if kind == "refused":
         return ("ERROR", "send logs error, retcode : %d, msg : %s." % args)
-    return ("ERROR", "send logs error, got a invalid response: %s, exception: %s." % args)
+    # The logger keeps the first 1023 bytes of a message.
+    message = "send logs error, got a invalid response: %s, exception: %s." % args
+    return ("ERROR", message.encode("utf-8")[:1023].decode("utf-8", "ignore"))
 
 
 def reset_state_outcome(kind, *args):

@@ -13,6 +13,7 @@ from host import Reply  # noqa: E402
 NOT_OBJECT = "in Json::Value::resolveReference(key, end): requires objectValue"
 NOT_INT = "Value is not convertible to Int."
 NOT_STRING = "Type is not convertible to string"
+DEEP = b"[" * 100000
 HTML = b"<!DOCTYPE html>\n<html><body><h1>It works</h1></body></html>\n"
 
 # (body, status, outcome): outcome is ("succ",), ("fail",) for no usable
@@ -46,6 +47,8 @@ ANSWERS = [
     (b'{"returnCode":-2147483649}', 200, ("invalid", '{"returnCode":-2147483649}', "LargestInt out of Int range")),
     (b'{"returnCode":1e20}', 200, ("invalid", '{"returnCode":1e20}', "double out of Int range")),
     (b'{"returnCode":1,"returnMsg":["a"]}', 200, ("invalid", '{"returnCode":1,"returnMsg":["a"]}', NOT_STRING)),
+    # Nesting deep enough to exhaust a recursive parser is refused, not a crash.
+    (DEEP, 200, ("invalid", DEEP.decode(), "Exceeded stackLimit in readValue().")),
 ]
 
 
