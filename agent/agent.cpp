@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "agent/post_exchange.h"
 #include "agent/settings.h"
 #include "common/logger.h"
 
@@ -81,7 +82,7 @@ CAgent::CAgent(Common::Env* env) : m_env(env)
     m_plainUrl = m_url;
     m_timeout = settings.Int("timeout");
 
-    m_isHttps = m_url.compare(0, 8, "https://") == 0;
+    m_isHttps = IsHttpsUrl(m_url);
     if (!m_isHttps) {
         m_useCA = 0;
         return;
@@ -89,5 +90,5 @@ CAgent::CAgent(Common::Env* env) : m_env(env)
     m_useCA = settings.Int("useCA");
     if (m_useCA == 1)
         m_caPath = settings.Text("caPath");
-    m_plainUrl = "http" + m_url.substr(5);
+    m_plainUrl = PlainHttpUrl(m_url);
 }

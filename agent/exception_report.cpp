@@ -13,7 +13,6 @@ namespace {
 
 const int kAttempts = 3;
 const unsigned int kPauseSeconds = 5;
-const char kHttpsScheme[] = "https://";
 
 // Read from the settings when first needed and held for the process; a value
 // still empty or 0 is read again at the next report.
@@ -32,10 +31,7 @@ const std::string& HeldReportUrl()
     std::string& url = ReportUrl();
     if (url.empty()) {
         const char* configured = GetConfValue(kConfPath, "url");
-        url = configured != nullptr ? configured : "";
-        if (url.compare(0, sizeof kHttpsScheme - 1, kHttpsScheme) == 0) {
-            url = "http" + url.substr(5);
-        }
+        url = PlainHttpUrl(configured != nullptr ? configured : "");
     }
     return url;
 }

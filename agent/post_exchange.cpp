@@ -32,6 +32,16 @@ CURLcode PostExchange::Perform()
     return curl_easy_perform(m_handle);
 }
 
+bool IsHttpsUrl(const std::string& url)
+{
+    return url.compare(0, 8, "https://") == 0;
+}
+
+std::string PlainHttpUrl(const std::string& url)
+{
+    return IsHttpsUrl(url) ? "http" + url.substr(5) : url;
+}
+
 void ApplyTransportSecurity(CURL* handle, int useCA, const std::string& caPath)
 {
     if (useCA != 0) {

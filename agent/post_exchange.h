@@ -35,6 +35,12 @@ private:
     curl_slist* m_headers;
 };
 
+// True when url begins "https://" (lower case, at its very start).
+bool IsHttpsUrl(const std::string& url);
+// The plain-http form of url that status reports go to: "https://" becomes
+// "http://", host, port and path unchanged; any other url as it is.
+std::string PlainHttpUrl(const std::string& url);
+
 // The transport security options for an https target.
 void ApplyTransportSecurity(CURL* handle, int useCA, const std::string& caPath);
 
