@@ -274,9 +274,7 @@ void CLogger::CLogThread::Run()
         if (stop) {
             break;
         }
-        bool opened = true;
-        WriteQueued(&opened);
-        if (!opened) {
+        if (!WriteQueued()) {
             break;  // the file cannot be opened: the writer ends for good
         }
     }
@@ -291,13 +289,11 @@ void CLogger::CLogThread::EndLocked()
     pthread_cond_broadcast(&m_progress);
 }
 
-size_t CLogger::CLogThread::WriteQueued(bool* opened)
+bool CLogger::CLogThread::WriteQueued()
 {
     if (m_fd == -1 && !OpenFile()) {
-        *opened = false;
-        return 0;
+        return false;
     }
-    *opened = true;
     if (NeedRotate()) {
         CloseAndRotate();
     }
@@ -314,7 +310,7 @@ size_t CLogger::CLogThread::WriteQueued(bool* opened)
         pthread_cond_broadcast(&m_progress);
     }
     pthread_mutex_unlock(&m_queueMutex);
-    return count;
+    return true;
 }
 
 void CLogger::CLogThread::WriteBatch()
@@ -356,8 +352,7 @@ bool CLogger::CLogThread::Flush(unsigned timeoutMs)
         return false;
     }
     pthread_mutex_lock(&m_drainMutex);
-    bool opened = true;
-    WriteQueued(&opened);
+    bool opened = WriteQueued();
     pthread_mutex_unlock(&m_drainMutex);
     return opened;
 }

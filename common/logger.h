@@ -79,9 +79,8 @@ protected:
 
 private:
     // One batch: opens the file if needed, rotates if due, takes the whole queue
-    // and writes it. Returns how many lines it took; false in `*opened` when the
-    // file could not be opened (nothing is taken then).
-    size_t WriteQueued(bool* opened);
+    // and writes it. False when the file could not be opened (nothing is taken).
+    bool WriteQueued();
     void WriteBatch();
     bool OpenFile();
     bool NeedRotate();

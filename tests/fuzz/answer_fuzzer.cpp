@@ -12,8 +12,7 @@
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // The reset's outcome lines would flood the fuzzer's output.
-    if (freopen("/dev/null", "w", stdout) == nullptr)
-        return 0;
+    (void)freopen("/dev/null", "w", stdout);
     return 0;
 }
 
