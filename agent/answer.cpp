@@ -2,7 +2,26 @@
 
 #include <exception>
 
-#include "agent/agent.h"
+#include <json/reader.h>
+
+int ParseAnswerText(Json::Value& root, const std::string& text)
+{
+    // The classic reader accepts comments, any root value and trailing text,
+    // which is what servers have always been able to rely on.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Json::Reader reader;
+#pragma GCC diagnostic pop
+    return reader.parse(text, root, false) ? 0 : -1;
+}
+
+const Json::Value& AnswerMember(Json::Value& value, const char* key)
+{
+    // The StaticString form: its failure text is "in
+    // Json::Value::resolveReference(): requires objectValue". Keys here are
+    // literals, which that form requires.
+    return value[Json::StaticString(key)];
+}
 
 Answer ReadAnswer(const ResponseBuffer& buffer)
 {
@@ -12,13 +31,13 @@ Answer ReadAnswer(const ResponseBuffer& buffer)
     try {
         // Readers stop at the first NUL byte of the body.
         answer.text = buffer.data;
-        if (CAgent::ParseResponse(answer.root, answer.text) != 0)
+        if (ParseAnswerText(answer.root, answer.text) != 0)
             return answer;
-        answer.code = answer.root["returnCode"].asInt();
+        answer.code = AnswerMember(answer.root, "returnCode").asInt();
         if (answer.code == 0) {
             answer.outcome = Answer::kSuccess;
         } else {
-            answer.msg = answer.root["returnMsg"].asString();
+            answer.msg = AnswerMember(answer.root, "returnMsg").asString();
             answer.outcome = Answer::kRefused;
         }
     } catch (const std::exception& e) {

@@ -19,6 +19,17 @@ struct Answer {
     Json::Value root; // the parsed body
 };
 
+// 0 when text parses as JSON into root, -1 otherwise: comments are accepted,
+// any value may be the root and text after the first complete value is
+// ignored. Library exceptions pass through to the caller.
+int ParseAnswerText(Json::Value& root, const std::string& text);
+
+// Reads one member of an answer or of one of its items. A value that is
+// neither null nor an object raises the JSON library's exception, whose text
+// names resolveReference() the way servers have always seen it. The key is
+// kept by pointer when the member is added, so it must be a literal.
+const Json::Value& AnswerMember(Json::Value& value, const char* key);
+
 // Never throws for a std::exception of the JSON library: that becomes kInvalid.
 Answer ReadAnswer(const ResponseBuffer& buffer);
 

@@ -3,6 +3,7 @@
 #include "agent/exception_report.h"
 
 #include <string>
+#include <utility>
 
 #include "agent/envelope.h"
 #include "agent/identity.h"
@@ -49,8 +50,7 @@ void ReportException(int event, const Json::Value& data, Common::Env* env)
     para["vmIP"] = GetLocalIp();
     para["exceptionEvent"] = event;
     para["exceptionData"] = data;
-    // Posted from without a copy: stays alive until the last attempt.
-    const std::string body = BuildEnvelope("ReportException", para, env);
+    std::string body = BuildEnvelope("ReportException", para, env);
 
     PostExchange exchange;
     if (!exchange.HasHandle()) {
@@ -59,7 +59,7 @@ void ReportException(int event, const Json::Value& data, Common::Env* env)
     if (g_reportTimeout == 0) {
         g_reportTimeout = GetConfInt(kConfPath, "timeout");
     }
-    exchange.Setup(HeldReportUrl(), g_reportTimeout, body);
+    exchange.Setup(HeldReportUrl(), g_reportTimeout, std::move(body));
     // Any answer counts as delivered; it is never read.
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         if (exchange.Perform() == CURLE_OK) {

@@ -1,19 +1,23 @@
 #include "agent/post_exchange.h"
 
+#include <cstdlib>
+#include <utility>
+
 PostExchange::PostExchange() : m_handle(curl_easy_init()), m_headers(nullptr) {}
 
 PostExchange::~PostExchange()
 {
-    // The buffer's block goes with m_buffer, after the handle is cleaned up
-    // below; nothing reads it in between.
+    free(m_buffer.data);
+    m_buffer.data = nullptr;
     if (m_handle != nullptr)
         curl_easy_cleanup(m_handle);
     curl_slist_free_all(m_headers);
 }
 
-void PostExchange::Setup(const std::string& url, long timeout, const std::string& body, bool tls, int useCA,
+void PostExchange::Setup(const std::string& url, long timeout, std::string request, bool tls, int useCA,
                          const std::string& caPath)
 {
+    m_request = std::move(request);
     m_headers = curl_slist_append(m_headers, "Content-Type:application/json");
     curl_easy_setopt(m_handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(m_handle, CURLOPT_TIMEOUT, timeout);
@@ -21,8 +25,8 @@ void PostExchange::Setup(const std::string& url, long timeout, const std::string
         ApplyTransportSecurity(m_handle, useCA, caPath);
     curl_easy_setopt(m_handle, CURLOPT_POST, 1L);
     curl_easy_setopt(m_handle, CURLOPT_HTTPHEADER, m_headers);
-    curl_easy_setopt(m_handle, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(m_handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    curl_easy_setopt(m_handle, CURLOPT_POSTFIELDS, m_request.c_str());
+    curl_easy_setopt(m_handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(m_request.size()));
     curl_easy_setopt(m_handle, CURLOPT_WRITEFUNCTION, WriteToMemory);
     curl_easy_setopt(m_handle, CURLOPT_WRITEDATA, &m_buffer);
 }

@@ -1,5 +1,6 @@
 // One POST of a request text to the management server with the shared
-// options, collecting the answer body; owns handle, header list and buffer.
+// options, collecting the answer body; owns handle, header list, buffer and
+// the request text.
 #ifndef AGENT_POST_EXCHANGE_H
 #define AGENT_POST_EXCHANGE_H
 
@@ -12,24 +13,30 @@
 class PostExchange {
 public:
     PostExchange(); // takes a fresh libcurl handle
-    ~PostExchange(); // buffer, then handle, then header list
+    // Releases the buffer's block, then cleans up the handle, then frees the
+    // header list; the request text goes last, so it outlives the handle
+    // that posts from it.
+    ~PostExchange();
     PostExchange(const PostExchange&) = delete;
     PostExchange& operator=(const PostExchange&) = delete;
 
     bool HasHandle() const { return m_handle != nullptr; }
     CURL* Handle() { return m_handle; }
 
-    // Sets the options in their fixed order. tls is applied right after the
+    // Sets the options in their fixed order, posting `request`, which the
+    // exchange keeps unchanged until it ends. tls is applied right after the
     // time limit when set (useCA and caPath of the transport security rule).
-    // body must stay alive and unchanged until the last Perform.
-    void Setup(const std::string& url, long timeout, const std::string& body,
-               bool tls = false, int useCA = 0, const std::string& caPath = std::string());
+    void Setup(const std::string& url, long timeout, std::string request, bool tls = false, int useCA = 0,
+               const std::string& caPath = std::string());
 
     // One attempt; retries reuse the handle and append to the same buffer.
     CURLcode Perform();
     ResponseBuffer& Buffer() { return m_buffer; }
+    // The text posted, final newline included.
+    const std::string& Request() const { return m_request; }
 
 private:
+    std::string m_request;
     ResponseBuffer m_buffer;
     CURL* m_handle;
     curl_slist* m_headers;

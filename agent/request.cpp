@@ -1,8 +1,8 @@
 // The agent's side of the request envelope and of parsing answers.
 #include "agent/agent.h"
+#include "agent/answer.h"
 #include "agent/envelope.h"
-
-#include <json/reader.h>
+#include "agent/identity.h"
 
 std::string CAgent::BuildRequest(const std::string& interfaceName, const Json::Value& para)
 {
@@ -11,11 +11,15 @@ std::string CAgent::BuildRequest(const std::string& interfaceName, const Json::V
 
 int CAgent::ParseResponse(Json::Value& root, const std::string& text)
 {
-    // The classic reader accepts comments, any root value and trailing text,
-    // which is what servers have always been able to rely on.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    Json::Reader reader;
-#pragma GCC diagnostic pop
-    return reader.parse(text, root, false) ? 0 : -1;
+    return ParseAnswerText(root, text);
+}
+
+std::string CAgent::BuildIdentifiedRequest(const std::string& interfaceName,
+                                           const std::function<void(Json::Value&)>& addMembers)
+{
+    Json::Value para;
+    para["uuid"] = GetUuid(m_env);
+    para["mac"] = GetMac();
+    addMembers(para);
+    return BuildRequest(interfaceName, para);
 }

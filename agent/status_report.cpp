@@ -6,7 +6,6 @@
 #include "agent/answer.h"
 #include "agent/answer_report.h"
 #include "agent/envelope.h"
-#include "agent/identity.h"
 #include "agent/message.h"
 #include "agent/post_exchange.h"
 #include "common/logger.h"
@@ -19,19 +18,15 @@ void CAgent::SendLogs(const ModuleInfo& module, int status)
         logger->Error("send logs error: curl_easy_init() fail.");
         return;
     }
-
-    Json::Value para;
-    para["uuid"] = GetUuid(m_env);
-    para["mac"] = GetMac();
-    para["moduleId"] = module.moduleId;
-    para["osType"] = m_osType;
-    para["fileId"] = module.fileId;
-    para["status"] = status;
-    para["msg"] = g_message;
-    para["timestamp"] = ClockReading(m_env);
-    const std::string request = BuildRequest("SendLogs", para);
-
-    exchange.Setup(m_plainUrl, m_timeout, request);
+    exchange.Setup(m_plainUrl, m_timeout, BuildIdentifiedRequest("SendLogs", [&](Json::Value& para) {
+                       para["moduleId"] = module.moduleId;
+                       para["osType"] = m_osType;
+                       para["fileId"] = module.fileId;
+                       para["status"] = status;
+                       para["msg"] = g_message;
+                       para["timestamp"] = ClockReading(m_env);
+                   }));
+    const std::string& request = exchange.Request();
     for (int attempt = 1;; ++attempt) {
         CURLcode rc = exchange.Perform();
         if (rc == CURLE_OK)
@@ -54,14 +49,9 @@ void CAgent::ResetState()
         printf("reset state error: curl_easy_init() fail.\n");
         return;
     }
-
-    Json::Value para;
-    para["uuid"] = GetUuid(m_env);
-    para["mac"] = GetMac();
-    para["timestamp"] = ClockReading(m_env);
-    const std::string request = BuildRequest("ResetState", para);
-
-    exchange.Setup(m_plainUrl, m_timeout, request);
+    exchange.Setup(m_plainUrl, m_timeout, BuildIdentifiedRequest("ResetState", [&](Json::Value& para) {
+                       para["timestamp"] = ClockReading(m_env);
+                   }));
     CURLcode rc = exchange.Perform();
     if (rc != CURLE_OK) {
         printf("reset state fail, error: %s.\n", curl_easy_strerror(rc));

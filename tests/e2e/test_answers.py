@@ -10,7 +10,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import expected  # noqa: E402
 from host import Reply  # noqa: E402
 
-NOT_OBJECT = "in Json::Value::resolveReference(key, end): requires objectValue"
+NOT_OBJECT = "in Json::Value::resolveReference(): requires objectValue"
 NOT_INT = "Value is not convertible to Int."
 NOT_STRING = "Type is not convertible to string"
 DEEP = b"[" * 100000

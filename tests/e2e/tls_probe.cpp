@@ -16,9 +16,8 @@ int main(int argc, char** argv)
         return 2;
     }
     curl_global_init(CURL_GLOBAL_ALL);
-    const std::string body = "{}\n";
     PostExchange exchange;
-    exchange.Setup(argv[1], 10, body, true, atoi(argv[2]), argv[3]);
+    exchange.Setup(argv[1], 10, "{}\n", true, atoi(argv[2]), argv[3]);
     CURLcode rc = exchange.Perform();
     printf("%d %s\n", static_cast<int>(rc), curl_easy_strerror(rc));
     if (exchange.Buffer().data != nullptr)
