@@ -1,6 +1,8 @@
 #include "agent/process_control.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,10 +13,17 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <vector>
+
+#include "common/open_descriptors.h"
+
 void ErrDoit(const char* fmt, va_list ap)
 {
     char buf[1024];
-    vsnprintf(buf, sizeof buf - 1, fmt, ap);
+    // At most 1022 characters, so the newline and the NUL always fit; a
+    // format error leaves the empty text.
+    if (vsnprintf(buf, sizeof buf - 1, fmt, ap) < 0)
+        buf[0] = '\0';
     strcat(buf, "\n");
     fflush(stdout);
     fputs(buf, stderr);
@@ -29,6 +38,33 @@ void ErrQuit(const char* fmt, ...)
     va_end(ap);
     exit(1);
 }
+
+namespace {
+
+// Closes every descriptor below limit. A hard limit can be as high as 2^30,
+// so one call where the kernel has it, else only the descriptors that are
+// open, else one close per number.
+void CloseBelow(rlim_t limit)
+{
+    if (limit == 0)
+        return;
+    // Descriptors are ints: nothing at or above INT_MAX + 1 can be open.
+    const rlim_t bound = std::min<rlim_t>(limit, static_cast<rlim_t>(INT_MAX) + 1);
+    if (close_range(0, static_cast<unsigned int>(bound - 1), 0) == 0)
+        return;
+    std::vector<int> open;
+    if (Common::OpenDescriptors(&open)) {
+        for (int fd : open) {
+            if (static_cast<rlim_t>(fd) < bound)
+                close(fd);
+        }
+        return;
+    }
+    for (rlim_t fd = 0; fd < bound; ++fd)
+        close(static_cast<int>(fd));
+}
+
+} // namespace
 
 void Daemonize(const char* name)
 {
@@ -57,9 +93,7 @@ void Daemonize(const char* name)
     if (pid != 0)
         exit(0);
 
-    rlim_t limit = rl.rlim_max == RLIM_INFINITY ? 1024 : rl.rlim_max;
-    for (rlim_t fd = 0; fd < limit; ++fd)
-        close(static_cast<int>(fd));
+    CloseBelow(rl.rlim_max == RLIM_INFINITY ? 1024 : rl.rlim_max);
 
     int fd0 = open("/dev/null", O_RDWR);
     int fd1 = dup(0);
@@ -85,7 +119,9 @@ int AlreadyRunning(Common::Env* env)
 {
     const char* path = env->PidFilePath();
     // The descriptor stays open for the life of the process: it holds the lock.
-    int fd = open(path, O_RDWR | O_CREAT, 0644);
+    // Close-on-exec: scripts and installers that the agent runs must not hold
+    // the lock's descriptor.
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         syslog(LOG_ERR, "can't open %s: %s", path, strerror(errno));
         exit(1);

@@ -19,10 +19,29 @@ public:
     virtual void SleepSeconds(unsigned int seconds) = 0;
     // Whole seconds since the Unix epoch, as time() gives them.
     virtual std::time_t Now() = 0;
-    // Runs a shell command as system() does and returns its raw status.
+    // Runs a shell command as system() does and returns its raw wait status,
+    // or -1 with errno left as system() left it. The command sees no
+    // descriptor of the caller's beyond 0, 1 and 2.
     virtual int System(const char* command) = 0;
     // The single-instance pid file.
     virtual const char* PidFilePath() = 0;
+};
+
+// Forwards every call to another Env, so that a double overrides only what it
+// needs.
+class EnvWrapper : public Env {
+public:
+    explicit EnvWrapper(Env* target) : m_target(target) {}
+
+    Env* target() const { return m_target; }
+
+    void SleepSeconds(unsigned int seconds) override { m_target->SleepSeconds(seconds); }
+    std::time_t Now() override { return m_target->Now(); }
+    int System(const char* command) override { return m_target->System(command); }
+    const char* PidFilePath() override { return m_target->PidFilePath(); }
+
+private:
+    Env* m_target;
 };
 
 } // namespace Common

@@ -32,6 +32,13 @@ constexpr unsigned kExitFlushMs = 2000;
 
 void FlushAtExit() { CLogger::GetInstance()->Flush(kExitFlushMs); }
 
+// The writer thread does not survive fork(): a forked child gets a writer of
+// its own, so its lines reach the file and its exit does not wait in vain.
+CLogger::CLogThread* g_forkWriter = nullptr;
+void PrepareFork() { g_forkWriter->PrepareFork(); }
+void AfterForkInParent() { g_forkWriter->AfterForkInParent(); }
+void AfterForkInChild() { g_forkWriter->AfterForkInChild(); }
+
 // The date and time of the current second, broken down and formatted once per
 // second and thread rather than on every line.
 const char* CurrentDate(size_t* length)
@@ -124,6 +131,8 @@ CLogger* CLogger::GetInstance()
         // Several paths log an error and exit at once: their last lines are
         // still queued then.
         atexit(FlushAtExit);
+        g_forkWriter = logger->m_logThread;
+        pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
         return logger;
     }();
     return instance;
@@ -195,7 +204,7 @@ QM_LEVEL_ENTRY(Fatal, 5)
 // ---- CLogger::CLogThread ----
 
 CLogger::CLogThread::CLogThread(const char* dir, const char* file)
-    : m_fd(-1), m_accepted(0), m_handled(0), m_ended(false), m_flushWaiters(0)
+    : m_fd(-1), m_accepted(0), m_handled(0), m_ended(false), m_flushWaiters(0), m_startOnPush(false)
 {
     snprintf(m_dir, sizeof(m_dir), "%s", dir);
     snprintf(m_file, sizeof(m_file), "%s", file);
@@ -239,6 +248,10 @@ void CLogger::CLogThread::Push(char* line)
     bool wake = m_queue.empty();
     m_queue.push_back(line);
     ++m_accepted;
+    if (m_startOnPush) {
+        m_startOnPush = false;
+        Start(true);
+    }
     if (wake) {
         Notify();
     }
@@ -253,6 +266,50 @@ void CLogger::CLogThread::Clear()
     }
     m_queue.clear();
     pthread_mutex_unlock(&m_queueMutex);
+}
+
+void CLogger::CLogThread::PrepareFork()
+{
+    // The order of Flush (drain, then queue) and of Push (queue, then the
+    // thread's mutex).
+    pthread_mutex_lock(&m_drainMutex);
+    pthread_mutex_lock(&m_queueMutex);
+    LockForFork();
+}
+
+void CLogger::CLogThread::AfterForkInParent()
+{
+    UnlockInParent();
+    pthread_mutex_unlock(&m_queueMutex);
+    pthread_mutex_unlock(&m_drainMutex);
+}
+
+void CLogger::CLogThread::AfterForkInChild()
+{
+    const bool hadWriter = IsRunning() && !m_ended;
+    ForgetInChild();
+    for (char* line : m_queue) {
+        free(line);
+    }
+    m_queue.clear();
+    // A batch the parent's writer was writing is the parent's to finish.
+    for (char* line : m_batch) {
+        free(line);
+    }
+    m_batch.clear();
+    m_accepted = 0;
+    m_handled = 0;
+    m_ended = false;
+    m_flushWaiters = 0;
+    m_startOnPush = hadWriter;
+    // Initialised over the old state, as the thread's own condition.
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&m_progress, &attr);
+    pthread_condattr_destroy(&attr);
+    pthread_mutex_unlock(&m_queueMutex);
+    pthread_mutex_unlock(&m_drainMutex);
 }
 
 void CLogger::CLogThread::Run()

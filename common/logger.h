@@ -74,6 +74,13 @@ public:
     // Releases every line still queued.
     void Clear();
 
+    // Fork handlers: the locks are held across fork(); in the child the lines
+    // still queued belong to the parent's writer and are dropped, and a new
+    // writer starts with the child's first line.
+    void PrepareFork();
+    void AfterForkInParent();
+    void AfterForkInChild();
+
 protected:
     void Run() override;
 
@@ -106,6 +113,7 @@ private:
     bool m_ended;         // the writer body has returned
     unsigned m_flushWaiters;
     pthread_mutex_t m_drainMutex;  // one Flush at a time writes for an ended writer
+    bool m_startOnPush;  // a forked child's writer, started by the next Push; guarded by m_queueMutex
 };
 
 } // namespace Common

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/logger.h"
+
 int RunInChild(const std::function<void()>& body)
 {
     // Nothing buffered may be written twice, by parent and child.
@@ -18,6 +20,8 @@ int RunInChild(const std::function<void()>& body)
     }
     if (pid == 0) {
         body();
+        // The child's log lines are in the file before the parent looks.
+        Common::CLogger::GetInstance()->Flush(2000);
         fflush(nullptr);
         _exit(testing::Test::HasFailure() ? kChildAssertionFailed : 0);
     }

@@ -8,7 +8,8 @@
 // The child's exit status, or -1 when it did not exit normally. body may end
 // the process itself; when it returns, the child exits with 0, or with
 // kChildAssertionFailed when a gtest assertion failed in it (the failure is
-// printed by the child as usual).
+// printed by the child as usual). The child's log lines have reached the log
+// file when this returns, even when the parent logged before the fork.
 int RunInChild(const std::function<void()>& body);
 
 constexpr int kChildAssertionFailed = 99;
