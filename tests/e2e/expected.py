@@ -102,17 +102,26 @@ SEND_LOGS_OUTCOME = re.compile(r"\]send logs (succ|error)")
 
 class ReportTestCase(host.AgentTestCase):
     """AgentTestCase with a refused port, the log as entries and a way to run
-    one start report at a time. Every agent's standard error must stay empty:
-    a sanitizer report or a logger failure shows there."""
+    one start report at a time. Every agent's standard error must stay empty
+    (a sanitizer report or a logger failure shows there) unless the test
+    names the exact lines it expects there with expect_stderr: the shell that
+    runs a missing script, for one, says so on the agent's standard error."""
 
     def setUp(self):
         super().setUp()
+        self._expected_stderr = {}
         self.addCleanup(self._assert_quiet_stderr)
+
+    def expect_stderr(self, agent, *lines):
+        """`agent`'s standard error is to hold exactly `lines`, in this order,
+        each ended by a newline."""
+        self._expected_stderr[agent] = lines
 
     def _assert_quiet_stderr(self):
         for agent in self.root.agents:
             agent.kill()
-            self.assertEqual("", agent.stderr, agent.describe())
+            expected_text = "".join(line + "\n" for line in self._expected_stderr.get(agent, ()))
+            self.assertEqual(expected_text, agent.stderr, agent.describe())
 
     def refused_url(self, path="/quillmar"):
         """An http url on a loopback port that is bound but never listens, so

@@ -197,10 +197,13 @@ class AgentProcess:
 class InstallRoot:
     """A throwaway installation: <path>/bin/quillmar, <path>/etc/base.conf and
     <path>/logs. The agent resolves "../etc/base.conf" and "../logs" against
-    bin/, so nothing outside this directory is touched (but the pid file)."""
+    bin/. The root lies in an area of its own (<area>/root), so a module path
+    that climbs out of the root ("../../m" from bin/) still lands in the
+    test's area; cleanup removes the whole area."""
 
     def __init__(self, binary=None, parent=None, logs=True):
-        self.path = tempfile.mkdtemp(prefix="quillmar-root-", dir=parent)
+        self.area = tempfile.mkdtemp(prefix="quillmar-area-", dir=parent)
+        self.path = os.path.join(self.area, "root")
         self.bin_dir = os.path.join(self.path, "bin")
         self.etc_dir = os.path.join(self.path, "etc")
         self.logs_dir = os.path.join(self.path, "logs")
@@ -301,7 +304,7 @@ class InstallRoot:
         self.kill_all()
         for agent in self.agents:
             shutil.rmtree(agent.workdir, True)
-        shutil.rmtree(self.path, True)
+        shutil.rmtree(self.area, True)
 
 
 def waits_on_fifo(pid):

@@ -223,6 +223,25 @@ class SleepShimTest(unittest.TestCase):
         with open(log) as stream:
             return out.split(), stream.read()
 
+    def test_children_run_without_the_shim(self):
+        """The shim leaves the environment at load: what a shimmed process
+        starts (the agent's scripts) neither sees its variables nor records."""
+        child = ("import ctypes, os; ctypes.CDLL(None).sleep(0); "
+                 "print(sorted(k for k in os.environ if k in ('QUILLMAR_SLEEP_LOG', 'QUILLMAR_SLEEP_SCALE_MS', 'LD_PRELOAD')))")
+        parent = ("import ctypes, subprocess, sys; ctypes.CDLL(None).sleep(3); "
+                  "sys.stdout.write(subprocess.run([sys.executable, '-c', sys.argv[1]], capture_output=True, "
+                  "text=True, check=True).stdout)")
+        log = os.path.join(tempfile.mkdtemp(), "sleeps")
+        self.addCleanup(shutil.rmtree, os.path.dirname(log))
+        env = host.agent_env(log, 0)
+        env.pop("LD_PRELOAD", None)
+        env["LD_PRELOAD"] = host.SLEEP_SHIM
+        out = subprocess.run([sys.executable, "-c", parent, child], env=env, check=True, capture_output=True,
+                             text=True, timeout=30).stdout
+        self.assertEqual("[]\n", out)
+        with open(log) as stream:
+            self.assertEqual("3\n", stream.read())
+
     def test_records_and_shortens_sleep(self):
         self.assertTrue(host.SLEEP_SHIM, "QUILLMAR_SLEEP_SHIM is not set")
         for seconds, scale_ms in ((60, 1), (300, 0), (5, 20)):

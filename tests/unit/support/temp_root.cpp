@@ -15,7 +15,8 @@ TempRoot::TempRoot()
     char tmpl[] = "/tmp/quillmar-unit-XXXXXX";
     if (mkdtemp(tmpl) == nullptr)
         throw std::runtime_error("mkdtemp failed");
-    m_path = tmpl;
+    m_area = tmpl;
+    m_path = m_area + "/root";
     std::string cmd = "mkdir -p " + m_path + "/bin " + m_path + "/etc " + m_path + "/logs";
     if (system(cmd.c_str()) != 0 || chdir((m_path + "/bin").c_str()) != 0)
         throw std::runtime_error("cannot lay out " + m_path);
@@ -25,9 +26,9 @@ TempRoot::~TempRoot()
 {
     if (!m_oldCwd.empty() && chdir(m_oldCwd.c_str()) != 0)
         ADD_FAILURE() << "cannot change back to " << m_oldCwd;
-    std::string cmd = "rm -rf " + m_path;
+    std::string cmd = "rm -rf " + m_area;
     if (system(cmd.c_str()) != 0)
-        ADD_FAILURE() << "cannot remove " << m_path;
+        ADD_FAILURE() << "cannot remove " << m_area;
 }
 
 void TempRoot::WriteConf(const std::string& text) const
