@@ -1,0 +1,31 @@
+// Where module management keeps things, relative to the agent's working
+// directory, and how a module's paths and script commands are formed.
+#ifndef MODULE_MANAGER_MODULE_PATHS_H
+#define MODULE_MANAGER_MODULE_PATHS_H
+
+#include <string>
+
+// The downloaded package, later run as the installer.
+extern const char* const kPackagePath; // "../quillmar_install"
+// The directory of installed-module markers, with its trailing slash.
+extern const char* const kModulesDir; // "../modules/"
+// Appended to a module directory to name its backup.
+extern const char* const kBackupSuffix; // ".QUILLMAR"
+// Appended to a module directory to name its administration scripts.
+extern const char* const kTryStartScript; // "/admin/trystart.sh"
+extern const char* const kStopScript; // "/admin/stop.sh"
+extern const char* const kUninstallScript; // "/admin/uninstall.sh"
+
+// "../modules/" followed by the name, unchanged.
+std::string MarkerPath(const std::string& name);
+// The module directory text with ".QUILLMAR" appended directly.
+std::string BackupPath(const std::string& installPath);
+
+// The shell command that runs path. A path made only of the bytes
+// [A-Za-z0-9_./-] is the command as it is; any other path comes from the
+// server's text and is quoted for the shell (in single quotes, an embedded
+// quote as '\''), so a blank, ';', '$(...)' or a backquote in it can never
+// run anything but the script itself.
+std::string ShellCommand(const std::string& path);
+
+#endif
