@@ -1,9 +1,10 @@
 """The requests as the server receives them from the real agent: the exact
 texts of "SendLogs", "ResetState" and "ReportException", their header and
-length, UTF-8 passing through unescaped, and the plain-http target that an
-https url gives these three."""
+length, UTF-8 passing through unescaped, an empty "mac" without eth0, and the
+plain-http target that an https url gives these three."""
 
 import os
+import subprocess
 import sys
 import time
 import unittest
@@ -77,6 +78,26 @@ class RequestTextTest(expected.ReportTestCase):
                         request, = self.server.requests("ResetState")
                         para = expected.reset_state_para(written, request.para["timestamp"])
                     self.assert_wire(request, para)
+
+    def test_mac_sent_empty_without_eth0(self):
+        def ip(*args):
+            subprocess.run(("ip",) + args, check=True)
+        ip("link", "set", "eth0", "down")
+        ip("link", "set", "eth0", "name", "eth9")
+        self.addCleanup(host.add_default_route)  # the route went with the link
+        self.addCleanup(ip, "link", "set", "eth0", "up")
+        self.addCleanup(ip, "link", "set", "eth9", "name", "eth0")
+        for interface in ("SendLogs", "ResetState"):
+            with self.subTest(interface=interface):
+                self.fresh_run()
+                if interface == "SendLogs":
+                    _, (request,) = self.start_report()
+                    para = expected.send_logs_para(host.UUID, request.para["timestamp"], mac="")
+                else:
+                    self.assertEqual(0, self.run_agent("-r").returncode)
+                    request, = self.server.requests("ResetState")
+                    para = expected.reset_state_para(host.UUID, request.para["timestamp"], mac="")
+                self.assert_wire(request, para)
 
 
 class PlainHttpTargetTest(expected.ReportTestCase):

@@ -8,6 +8,8 @@ its first settings lookup, with its directory, descriptors, umask and pid
 lock in place, for as long as the test looks; teardown kills it."""
 
 import os
+import resource
+import signal
 import stat
 import sys
 import unittest
@@ -145,6 +147,38 @@ class StartupTest(host.AgentTestCase):
         self.assertNotEqual(os.getsid(0), os.getsid(daemon))  # a session of its own
         self.assert_pid_file_names(daemon)
         self.assertEqual("", launcher.stdout + launcher.stderr)
+
+    def test_daemon_ignores_sighup_and_closes_descriptors_up_to_a_high_hard_limit(self):
+        """A launcher with the highest hard descriptor limit it can have (the
+        kernel's fs.nr_open, or the inherited one without the right to raise
+        it) and an inherited descriptor at the top of its table; SIGHUP at
+        its default, so that only the daemon set-up can ignore it."""
+        self.root.block_on_settings()
+        old_limits = resource.getrlimit(resource.RLIMIT_NOFILE)
+        self.addCleanup(resource.setrlimit, resource.RLIMIT_NOFILE, old_limits)
+        with open("/proc/sys/fs/nr_open") as stream:
+            hard = int(stream.read())
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (old_limits[0], hard))  # of this process only
+        except (ValueError, OSError):  # no CAP_SYS_RESOURCE
+            hard = old_limits[1]
+        high = min(hard, 1 << 20) - 1  # a table of 2^20 descriptors takes 8 MiB; no more
+        if high < 1024:
+            self.skipTest("a hard descriptor limit of %d shows nothing that 1024 would not" % hard)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (high + 1, hard))
+        inherited = open(os.path.join(self.root.path, "inherited"), "wb")
+        self.addCleanup(inherited.close)
+        os.dup2(inherited.fileno(), high)
+        self.addCleanup(os.close, high)
+        self.addCleanup(signal.signal, signal.SIGHUP, signal.signal(signal.SIGHUP, signal.SIG_DFL))
+
+        launcher = self.run_agent("-d", pass_fds=[high])
+        self.assertEqual(0, launcher.returncode, launcher.describe())
+        state = host.process_state(self.wait_daemon())
+        # Only the standard descriptors and the pid file's, which holds the lock.
+        self.assertEqual({0: "/dev/null", 1: "/dev/null", 2: "/dev/null", 3: os.path.realpath(host.PID_FILE)},
+                         state["fds"])
+        self.assertTrue(int(state["status"]["SigIgn"], 16) & (1 << (signal.SIGHUP - 1)), state["status"]["SigIgn"])
 
     def test_daemon_while_an_agent_runs(self):
         """The command succeeds; the daemon then finds the lock taken."""

@@ -1,7 +1,7 @@
 """Delivery of "SendLogs" and "ResetState" by the real agent: the five attempts
 of the start report with their pauses and the exit with 255, a server that
-answers late, a partial body kept in front of the retry's answer, and the
-single attempt of "-r"."""
+answers late, a refusal after which the loop goes on, a partial body kept in
+front of the retry's answer, and the single attempt of "-r"."""
 
 import json
 import os
@@ -54,6 +54,17 @@ class SendLogsDeliveryTest(expected.ReportTestCase):
         self.assertEqual(1, len({r.body for r in requests}))
         self.assertEqual([expected.GOT_NOTHING] * 2, [error for _, error in self.failed_attempts()])
         self.assertEqual([expected.send_logs_outcome(requests[0].body, "succ")],
+                         self.messages(("send logs succ", "send logs error")))
+
+    def test_refused_report_returns_and_the_loop_goes_on(self):
+        self.root.write_conf(self.base_conf(interval=120))
+        self.server.on_post("SendLogs", default=Reply({"returnCode": 3, "returnMsg": "no"}))
+        agent = self.start_agent()
+        self.assertEqual([120, 120], agent.wait_for_sleeps(2)[:2])
+        self.assertTrue(agent.running(), agent.describe())
+        request, = self.server.requests("SendLogs")
+        self.root.wait_for_log("send logs error")
+        self.assertEqual([expected.send_logs_outcome(request.body, "refused", 3, "no")],
                          self.messages(("send logs succ", "send logs error")))
 
     def test_partial_body_stays_in_front_of_the_retry_answer(self):

@@ -1,7 +1,12 @@
 // The exception report: attempts and pauses, plain http, held settings and
 // the request it sends. Each report runs in a forked child, since the url and
 // time limit it reads stay held for the process.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -93,6 +98,36 @@ TEST(ExceptionReport, SettingsHeldAfterFirstRead)
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].target, "/first");
     EXPECT_EQ(requests[1].target, "/first");
+}
+
+// The server answers the first report and then falls silent, so that only a
+// time limit ends an attempt; without one the child hangs until its alarm.
+TEST(ExceptionReport, TimeLimitReadAgainWhileZeroThenHeld)
+{
+    std::atomic<int> received{0};
+    std::atomic<bool> released{false};
+    LocalHttpServer server([&](const HttpRequest&) {
+        const bool first = ++received == 1;
+        while (!first && !released)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return HttpReply();
+    });
+    TempRoot root;
+    const std::string url = "url=" + server.Url("/report") + "\n";
+    root.WriteConf(url + "timeout=0\n");
+    const int status = RunInChild([&] {
+        alarm(30);
+        FakeEnv env;
+        ReportException(1, Json::Value(), &env); // answered; the limit held is still 0
+        EXPECT_TRUE(env.sleeps.empty());
+        root.WriteConf(url + "timeout=1\n");
+        ReportException(1, Json::Value(), &env); // read again: three attempts of 1 s
+        root.WriteConf(url + "timeout=0\n");
+        ReportException(1, Json::Value(), &env); // 1 held: three more
+        EXPECT_EQ(env.sleeps, std::vector<unsigned int>(6, 5));
+    });
+    released = true;
+    EXPECT_EQ(status, 0);
 }
 
 TEST(ExceptionReport, RequestCarriesHostButNoUuid)

@@ -1,11 +1,19 @@
 // The settings reader and the agent's construction from it.
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "agent/agent.h"
 #include "agent/settings.h"
+#include "common/logger.h"
+#include "common/open_descriptors.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -102,6 +110,57 @@ TEST(Settings, TrimCases)
         char buf[64];
         strcpy(buf, c.in);
         EXPECT_STREQ(Trim(buf), c.out) << '"' << c.in << '"';
+    }
+}
+
+// The text of the log file that the process-wide logger writes to. It is
+// opened at the first line and kept, so it may lie in an earlier test's root,
+// gone by now: it is read through the logger's own descriptor.
+std::string LoggedText()
+{
+    Common::CLogger::GetInstance()->Flush(2000);
+    std::vector<int> fds;
+    Common::OpenDescriptors(&fds);
+    for (int fd : fds) {
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        char target[PATH_MAX];
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)).find("/logs/quillmar.log") != std::string::npos) {
+            std::ifstream in(link, std::ios::binary);
+            std::ostringstream text;
+            text << in.rdbuf();
+            return text.str();
+        }
+    }
+    return std::string();
+}
+
+// The lines logged while body runs, without their date prefix.
+template <typename Body>
+std::vector<std::string> LinesLoggedBy(Body body)
+{
+    const size_t before = LoggedText().size();
+    body();
+    std::vector<std::string> lines;
+    std::istringstream added(LoggedText().substr(before));
+    for (std::string line; std::getline(added, line);)
+        lines.push_back(line.substr(line.find(']') + 1));
+    return lines;
+}
+
+TEST(Settings, CheckTimeBelowTheMinimumIsLogged)
+{
+    TempRoot root;
+    struct Case {
+        const char* checktime;
+        const char* line;
+    } cases[] = {
+        {"4", "[ERROR]invalid check time: 4, use default: 5"},
+        {"abc", "[ERROR]invalid check time: 0, use default: 5"},
+    };
+    for (const Case& c : cases) {
+        root.WriteConf(std::string("checktime=") + c.checktime + "\ninterval=60\nurl=http://h/\ntimeout=5\n");
+        EXPECT_EQ(LinesLoggedBy([] { CAgent agent; }), std::vector<std::string>{c.line}) << c.checktime;
     }
 }
 
