@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <memory>
 #include <string>
 
 #include <curl/curl.h>
@@ -22,6 +23,9 @@ namespace {
 
 // Digest reads go through the file in pieces of this size.
 constexpr size_t kReadPiece = 4096;
+// The stream beneath them reads ahead this much per system call: one read per
+// piece costs a fifth of the check's time on a large package.
+constexpr size_t kReadAhead = 64 * 1024;
 
 // The package file, created or truncated. It is run as root once verified, so
 // it is never writable by anyone but its owner, whatever the umask (the
@@ -107,6 +111,8 @@ int CAgent::CheckMd5(const std::string& md5)
         logger->Error("%s", g_message);
         return -1;
     }
+    std::unique_ptr<char[]> readAhead(new char[kReadAhead]);
+    setvbuf(file, readAhead.get(), _IOFBF, kReadAhead);
     MD5 digest;
     char piece[kReadPiece];
     size_t n;
