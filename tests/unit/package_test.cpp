@@ -191,8 +191,9 @@ TEST_F(Package, DownloadIntoARootThatCannotBeWritten)
     chmod(rootPath.c_str(), 0755);
 }
 
-// The package's last bytes must reach the disk inside the transfer: a tail
-// left in a stream buffer would fail only at fclose, unseen.
+// A disk that fills fails the download, whether the bytes that do not fit
+// are written during the transfer or still wait in the stream's buffer at its
+// end (where a failure would otherwise show only at fclose, unseen).
 TEST_F(Package, DownloadOntoAFullDiskFailsWithTheLibraryText)
 {
     const size_t capacity = 64 * 1024;
