@@ -142,7 +142,8 @@ void LocalHttpServer::HandleConnection(int fd)
         m_requests.push_back(request);
     }
     SendAll(fd, "HTTP/1.1 " + std::to_string(reply.status) + " Test\r\nContent-Length: " +
-                    std::to_string(reply.body.size()) + "\r\nConnection: close\r\n\r\n" + reply.body);
+                    std::to_string(reply.body.size()) + "\r\nConnection: close\r\n" + reply.headers + "\r\n" +
+                    reply.body);
 }
 
 int RefusingPort()

@@ -19,6 +19,7 @@ struct HttpRequest {
 struct HttpReply {
     int status = 200;
     std::string body; // may hold NUL bytes
+    std::string headers; // further header lines, each ending in CR LF
 };
 
 class LocalHttpServer {

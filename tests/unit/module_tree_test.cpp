@@ -1,0 +1,263 @@
+// Module directory operations over real trees: what each call returns, the
+// lines it logs, g_message, and the tree it leaves. Failures are provoked for
+// real in a forked child: read-only bind mounts (EROFS) in a private mount
+// namespace, and root without its file-mode override (EACCES).
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent/agent.h"
+#include "agent/message.h"
+#include "support/child_log.h"
+#include "support/dac_capabilities.h"
+#include "support/private_mounts.h"
+#include "support/temp_root.h"
+
+namespace {
+
+// Settings that the agent reads without a complaint in the log.
+const char* const kConf = "checktime=5\ninterval=60\nurl=http://127.0.0.1:9/\ntimeout=5\n";
+const char* const kUntouched = "left from before";
+// Every tree of a case lies under this directory.
+const std::string kTree = "../t";
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Lays out entries under kTree, in order: "d/" a directory, "f=text" a file,
+// "l->target" a symbolic link; " 0300" at the end of an entry sets its mode,
+// once everything is in place.
+void Build(const std::vector<std::string>& entries)
+{
+    ASSERT_EQ(mkdir(kTree.c_str(), 0755), 0);
+    std::vector<std::pair<std::string, mode_t>> modes;
+    for (std::string entry : entries) {
+        const size_t blank = entry.rfind(' ');
+        if (blank != std::string::npos && entry.find("->") == std::string::npos) {
+            modes.emplace_back(kTree + "/" + entry.substr(0, blank), std::stoul(entry.substr(blank + 1), nullptr, 8));
+            entry.resize(blank);
+        }
+        const size_t arrow = entry.find("->");
+        const size_t equals = entry.find('=');
+        const std::string path = kTree + "/" + entry.substr(0, std::min(arrow, equals));
+        if (arrow != std::string::npos)
+            ASSERT_EQ(symlink(entry.substr(arrow + 2).c_str(), path.c_str()), 0) << entry;
+        else if (equals != std::string::npos)
+            std::ofstream(path, std::ios::binary) << entry.substr(equals + 1);
+        else
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << entry;
+    }
+    for (const auto& mode : modes)
+        ASSERT_EQ(chmod(mode.first.c_str(), mode.second), 0) << mode.first;
+}
+
+// What lies under dir, in the notation of Build (without modes), sorted.
+void List(const std::string& dir, const std::string& prefix, std::vector<std::string>* out)
+{
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (struct dirent* entry = readdir(d)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        const std::string path = dir + "/" + name;
+        struct stat st;
+        lstat(path.c_str(), &st);
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096] = {};
+            readlink(path.c_str(), target, sizeof target - 1);
+            out->push_back(prefix + name + "->" + target);
+        } else if (S_ISDIR(st.st_mode)) {
+            out->push_back(prefix + name + "/");
+            List(path, prefix + name + "/", out);
+        } else {
+            out->push_back(prefix + name + "=" + ReadFile(path));
+        }
+    }
+    closedir(d);
+    std::sort(out->begin(), out->end());
+}
+
+std::vector<std::string> Listing()
+{
+    std::vector<std::string> out;
+    List(kTree, "", &out);
+    return out;
+}
+
+// Set-ups run in the child before the agent exists.
+std::function<void()> ReadOnly(const std::string& path)
+{
+    return [path] { ASSERT_TRUE(EnterPrivateMounts() && BindReadOnly(path)); };
+}
+
+void WithoutDacOverride()
+{
+    ASSERT_TRUE(DropDacCapabilities(DacDrop::Effective));
+}
+
+// The logger keeps 1023 bytes of a message.
+std::string Logged(const std::string& level, const std::string& text)
+{
+    return "[" + level + "]" + text.substr(0, 1023);
+}
+
+struct Case {
+    std::string name;
+    std::vector<std::string> tree;
+    std::function<void()> setUp; // in the child; may be empty
+    std::function<int(CAgent&)> call;
+    int result;
+    std::vector<std::string> lines;
+    std::vector<std::string> after;
+    std::string message = kUntouched; // g_message afterwards
+};
+
+int Remove(CAgent& agent, const std::string& path)
+{
+    return agent.RemovePath(path.c_str());
+}
+
+TEST(ModuleTree, OperationsOverRealTrees)
+{
+    // A directory text of 3900 bytes ("./" repeated) over a short real path:
+    // its "/m" has children of 4095 bytes (the most that fits) at 192 bytes
+    // of name.
+    std::string top = kTree + "/";
+    while (top.size() < 3897)
+        top += "./";
+    top += "top";
+    const std::string fits(4095 - top.size() - 3, 'n');
+    const std::string tooLong = fits + "n";
+    const std::string missing = "No such file or directory";
+
+    const std::vector<Case> cases = {
+        {"a missing path: nothing done or logged", {"keep=1"},
+         nullptr, [](CAgent& a) { return Remove(a, "../t/none"); }, 0, {}, {"keep=1"}},
+        {"a tree with files, links and an empty directory", {"m/", "m/f=1", "m/e/", "m/d/", "m/d/g=2", "m/d/l->../f"},
+         nullptr, [](CAgent& a) { return Remove(a, "../t/m"); }, 0, {}, {}},
+        {"a link to a directory goes as a link, the target keeps its files",
+         {"keep/", "keep/g=2", "m/", "m/l->../keep", "l->keep"}, nullptr,
+         [](CAgent& a) { return Remove(a, "../t/l") + Remove(a, "../t/m"); }, 0, {}, {"keep/", "keep/g=2"}},
+        {"a dangling link and a link loop go as links", {"m/", "m/stale->../gone", "m/loop->loop", "gone->nowhere"},
+         nullptr, [](CAgent& a) { return Remove(a, "../t/m") + Remove(a, "../t/gone"); }, 0, {}, {}},
+        {"lstat failing deep in the tree: its errno from the top, one line",
+         {"m/", "m/a/", "m/a/b/ 0600", "m/a/b/f=x"}, WithoutDacOverride,
+         [](CAgent& a) { return Remove(a, "../t/m"); }, EACCES,
+         {"[ERROR]delete ../t/m/a/b/f failed: lstat error."}, {"m/", "m/a/", "m/a/b/", "m/a/b/f=x"}},
+        {"opendir failing", {"m/", "m/a/", "m/a/c/ 0300", "m/a/c/f=x"}, WithoutDacOverride,
+         [](CAgent& a) { return Remove(a, "../t/m"); }, EACCES,
+         {"[ERROR]delete ../t/m/a/c failed: opendir error"}, {"m/", "m/a/", "m/a/c/", "m/a/c/f=x"}},
+        {"removing a file failing", {"m/", "m/a/", "m/a/f=x"}, ReadOnly("../t/m/a"),
+         [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
+         {"[ERROR]delete ../t/m/a/f failed: remove error"}, {"m/", "m/a/", "m/a/f=x"}},
+        {"removing a directory failing", {"m/", "m/e/"}, ReadOnly("../t/m"),
+         [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
+         {"[ERROR]delete ../t/m/e failed: remove error"}, {"m/", "m/e/"}},
+        {"a child path of 4095 bytes is deleted", {"top/", "top/m/", "top/m/" + fits + "=x"}, nullptr,
+         [top](CAgent& a) { return Remove(a, top); }, 0, {}, {}},
+        {"a child path of 4096 bytes is never acted on: ENAMETOOLONG from the top",
+         {"top/", "top/m/", "top/m/" + tooLong + "=x"}, nullptr, [top](CAgent& a) { return Remove(a, top); },
+         ENAMETOOLONG, {Logged("ERROR", "delete " + top + "/m failed: path too long")},
+         {"top/", "top/m/", "top/m/" + tooLong + "=x"}},
+        {"backup of a missing directory: the older backup goes", {"m.QUILLMAR/", "m.QUILLMAR/f=old"}, nullptr,
+         [](CAgent& a) { return a.Backup("../t/m"); }, 0,
+         {"[INFO]access(../t/m): " + missing, "[INFO]backup ../t/m succ."}, {}},
+        {"backup replaces an older backup that holds a dangling link",
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/current->gone"}, nullptr,
+         [](CAgent& a) { return a.Backup("../t/m"); }, 0, {"[INFO]backup ../t/m succ."},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=new"}},
+        {"backup of a dangling link moves the link", {"m->gone"}, nullptr,
+         [](CAgent& a) { return a.Backup("../t/m"); }, 0, {"[INFO]backup ../t/m succ."}, {"m.QUILLMAR->gone"}},
+        {"backup of a path ending in \"/\": a rename into itself", {"m/", "m/f=1"}, nullptr,
+         [](CAgent& a) { return a.Backup("../t/m/"); }, -1,
+         {"[ERROR]move from ../t/m/ to ../t/m/.QUILLMAR failed: rename error",
+          "[ERROR]backup ../t/m/ failed, errno = 22"},
+         {"m/", "m/f=1"}, "backup ../t/m/ failed, errno = 22"},
+        {"backup whose rename fails", {"m/", "m/f=1"}, ReadOnly(kTree),
+         [](CAgent& a) { return a.Backup("../t/m"); }, -1,
+         {"[ERROR]move from ../t/m to ../t/m.QUILLMAR failed: rename error",
+          "[ERROR]backup ../t/m failed, errno = 30"},
+         {"m/", "m/f=1"}, "backup ../t/m failed, errno = 30"},
+        {"backup that cannot delete the older backup",
+         {"m/", "m/f=1", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m.QUILLMAR"),
+         [](CAgent& a) { return a.Backup("../t/m"); }, -1,
+         {"[ERROR]delete ../t/m.QUILLMAR/f failed: remove error", "[ERROR]move failed, rmdir ../t/m.QUILLMAR error.",
+          "[ERROR]backup ../t/m failed, errno = 30"},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old", "m/", "m/f=1"}, "backup ../t/m failed, errno = 30"},
+        {"rollback puts the backup back", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, nullptr,
+         [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0, {"[INFO]roll back ../t/m succ."}, {"m/", "m/f=old"}},
+        {"rollback without a backup deletes the directory", {"m/", "m/f=new"}, nullptr,
+         [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
+         {"[INFO]access(../t/m.QUILLMAR): " + missing, "[INFO]roll back ../t/m succ."}, {}},
+        {"rollback of a dangling link", {"m/", "m/f=new", "m.QUILLMAR->gone"}, nullptr,
+         [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0, {"[INFO]roll back ../t/m succ."}, {"m->gone"}},
+        {"rollback that cannot delete the new directory", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"},
+         ReadOnly("../t/m"), [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
+         {"[ERROR]delete ../t/m/f failed: remove error", "[ERROR]move failed, rmdir ../t/m error.",
+          "[ERROR]roll back ../t/m failed."},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old", "m/", "m/f=new"}},
+        // The backup is a mount point here, which rename refuses (EBUSY).
+        {"rollback whose rename fails: the directory gone, the backup beside it",
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m.QUILLMAR"),
+         [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
+         {"[ERROR]move from ../t/m.QUILLMAR to ../t/m failed: rename error", "[ERROR]roll back ../t/m failed."},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempRoot root;
+        root.WriteConf(kConf);
+        Build(c.tree);
+        const auto lines = LinesLoggedInChild([&] {
+            if (c.setUp)
+                c.setUp();
+            CAgent agent;
+            SetMessage("%s", kUntouched);
+            EXPECT_EQ(c.call(agent), c.result);
+            EXPECT_EQ(std::string(g_message), c.message);
+        });
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(Listing(), c.after);
+    }
+}
+
+TEST(ModuleTree, TreeAsDeepAsAPathAllows)
+{
+    // "../t" and 2045 levels of "/d": a 4094-byte path at the bottom.
+    TempRoot root;
+    root.WriteConf(kConf);
+    std::string bottom = kTree;
+    ASSERT_EQ(mkdir(kTree.c_str(), 0755), 0);
+    ASSERT_EQ(chdir(kTree.c_str()), 0);
+    while (bottom.size() + 2 < 4096) {
+        ASSERT_EQ(mkdir("d", 0755), 0);
+        ASSERT_EQ(chdir("d"), 0);
+        bottom += "/d";
+    }
+    ASSERT_EQ(chdir((root.path() + "/bin").c_str()), 0);
+    const auto lines = LinesLoggedInChild([] {
+        CAgent agent;
+        EXPECT_EQ(agent.RemovePath(kTree.c_str()), 0);
+    });
+    EXPECT_EQ(lines, std::vector<std::string>());
+    EXPECT_NE(access(kTree.c_str(), F_OK), 0);
+}
+
+} // namespace
