@@ -15,7 +15,7 @@ int ParseAnswerText(Json::Value& root, const std::string& text)
     return reader.parse(text, root, false) ? 0 : -1;
 }
 
-const Json::Value& AnswerMember(Json::Value& value, const char* key)
+Json::Value& AnswerMember(Json::Value& value, const char* key)
 {
     // The StaticString form: its failure text is "in
     // Json::Value::resolveReference(): requires objectValue". Keys here are
@@ -33,6 +33,7 @@ Answer ReadAnswer(const ResponseBuffer& buffer)
         answer.text = buffer.data;
         if (ParseAnswerText(answer.root, answer.text) != 0)
             return answer;
+        answer.parsed = true;
         answer.code = AnswerMember(answer.root, "returnCode").asInt();
         if (answer.code == 0) {
             answer.outcome = Answer::kSuccess;
