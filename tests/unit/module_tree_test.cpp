@@ -78,10 +78,12 @@ void List(const std::string& dir, const std::string& prefix, std::vector<std::st
             continue;
         const std::string path = dir + "/" + name;
         struct stat st;
-        lstat(path.c_str(), &st);
-        if (S_ISLNK(st.st_mode)) {
+        if (lstat(path.c_str(), &st) != 0) {
+            out->push_back(prefix + name + " (lstat failed)");
+        } else if (S_ISLNK(st.st_mode)) {
             char target[4096] = {};
-            readlink(path.c_str(), target, sizeof target - 1);
+            if (readlink(path.c_str(), target, sizeof target - 1) < 0)
+                target[0] = '?';
             out->push_back(prefix + name + "->" + target);
         } else if (S_ISDIR(st.st_mode)) {
             out->push_back(prefix + name + "/");

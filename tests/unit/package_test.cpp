@@ -11,14 +11,12 @@
 #include <chrono>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
 
 #include "agent/agent.h"
 #include "agent/message.h"
@@ -26,6 +24,7 @@
 #include "support/child_log.h"
 #include "support/dac_capabilities.h"
 #include "support/fake_env.h"
+#include "support/file_checks.h"
 #include "support/local_http_server.h"
 #include "support/private_mounts.h"
 #include "support/standin_tls_server.h"
@@ -36,34 +35,6 @@ namespace {
 // Settings that the agent reads without a complaint in the log.
 const char* const kConf = "checktime=5\ninterval=60\nurl=http://127.0.0.1:9/q\ntimeout=10\n";
 const char* const kUntouched = "left from before";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-mode_t ModeOf(const std::string& path)
-{
-    struct stat st;
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-std::string Md5Hex(const std::string& data)
-{
-    unsigned char out[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(data.data(), data.size(), out, &len, EVP_md5(), nullptr);
-    std::string hex;
-    char two[3];
-    for (unsigned int i = 0; i < len; ++i) {
-        snprintf(two, sizeof two, "%02x", out[i]);
-        hex += two;
-    }
-    return hex;
-}
 
 std::string DownloadError(CURLcode code)
 {
@@ -137,7 +108,7 @@ TEST_F(Package, DownloadAnswerStatusDecidesAndTheBodyIsKept)
         const bool ok = c.message.empty();
         const auto lines = Expect([&](CAgent& agent) { return agent.Download(url); }, ok ? 0 : -1, c.message);
         EXPECT_EQ(ok ? Info("download file " + url + " succ.") : Error(c.message), lines);
-        EXPECT_EQ(c.reply.body, ReadFile(PackageFile()));
+        EXPECT_EQ(c.reply.body, ReadFileBytes(PackageFile()));
         if (ok) {
             EXPECT_EQ(0755u, ModeOf(PackageFile()));
         }
@@ -154,7 +125,7 @@ TEST_F(Package, DownloadTransportFailureCarriesTheLibraryTextAndEmptiesThePackag
     const std::string url = "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/pkg";
     const std::string message = DownloadError(CURLE_COULDNT_CONNECT);
     EXPECT_EQ(Error(message), Expect([&](CAgent& agent) { return agent.Download(url); }, -1, message));
-    EXPECT_EQ("", ReadFile(PackageFile()));
+    EXPECT_EQ("", ReadFileBytes(PackageFile()));
 }
 
 TEST_F(Package, DownloadTimeLimitCoversTheTransferAndZeroMeansNone)
@@ -172,7 +143,7 @@ TEST_F(Package, DownloadTimeLimitCoversTheTransferAndZeroMeansNone)
     };
     Expect(withTimeout(1), -1, DownloadError(CURLE_OPERATION_TIMEDOUT));
     Expect(withTimeout(0), 0, "");
-    EXPECT_EQ("late", ReadFile(PackageFile()));
+    EXPECT_EQ("late", ReadFileBytes(PackageFile()));
 }
 
 TEST_F(Package, DownloadIntoARootThatCannotBeWritten)
@@ -212,7 +183,7 @@ TEST_F(Package, DownloadIntoARootThatCannotBeWritten)
                                     std::to_string(c.error) + ".";
         EXPECT_EQ(Error(message), Expect([&](CAgent& agent) { return agent.Download(url); }, -1, message, c.arrange));
         if (c.older != nullptr)
-            EXPECT_EQ(c.older, ReadFile(PackageFile()));
+            EXPECT_EQ(c.older, ReadFileBytes(PackageFile()));
         else
             EXPECT_NE(0, access(PackageFile().c_str(), F_OK));
         EXPECT_EQ(0u, server.Requests().size());
@@ -220,8 +191,9 @@ TEST_F(Package, DownloadIntoARootThatCannotBeWritten)
     chmod(rootPath.c_str(), 0755);
 }
 
-// The package's last bytes must reach the disk inside the transfer: a tail
-// left in a stream buffer would fail only at fclose, unseen.
+// A disk that fills fails the download, whether the bytes that do not fit
+// are written during the transfer or still wait in the stream's buffer at its
+// end (where a failure would otherwise show only at fclose, unseen).
 TEST_F(Package, DownloadOntoAFullDiskFailsWithTheLibraryText)
 {
     const size_t capacity = 64 * 1024;
@@ -309,7 +281,7 @@ TEST_F(Package, HttpsPackagesFollowTheTransportSecurityRule)
             },
             ok ? 0 : -1, c.message);
         EXPECT_EQ(ok ? Info("download file " + c.url + " succ.") : Error(c.message), lines);
-        EXPECT_EQ(ok ? body : "", ReadFile(PackageFile()));
+        EXPECT_EQ(ok ? body : "", ReadFileBytes(PackageFile()));
     }
 }
 
