@@ -250,6 +250,7 @@ class StandinServer:
         self._ports = (http_port, https_port)
         self._tls = tls
         self._log = log
+        self._watchers = []
         self._lock = threading.Condition()
         self._routes = {}
         self._post_default = Reply()
@@ -337,6 +338,13 @@ class StandinServer:
         query); without any reply or default the path answers 404."""
         self._script(("GET", path), replies, default)
 
+    def on_request(self, callback):
+        """Call callback(request) for every request once it is recorded and
+        before it is answered, on the server's thread: the client is still
+        waiting for its answer then."""
+        with self._lock:
+            self._watchers.append(callback)
+
     def set_post_default(self, reply):
         """The answer of every POST whose interface has no reply of its own."""
         with self._lock:
@@ -357,12 +365,13 @@ class StandinServer:
                 route.default = default
 
     def reset(self):
-        """Forget every script and recorded request."""
+        """Forget every script, watcher and recorded request."""
         with self._lock:
             self._routes.clear()
             self._post_default = Reply()
             self._requests.clear()
             self._tls_errors.clear()
+            self._watchers.clear()
 
     def _dispatch(self, request):
         with self._lock:
@@ -388,6 +397,9 @@ class StandinServer:
         with self._lock:
             self._requests.append(request)
             self._lock.notify_all()
+            watchers = list(self._watchers)
+        for watcher in watchers:
+            watcher(request)
         if self._log is not None:
             self._log(request)
 
