@@ -12,7 +12,9 @@ int ParseAnswerText(Json::Value& root, const std::string& text)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     Json::Reader reader;
 #pragma GCC diagnostic pop
-    return reader.parse(text, root, false) ? 0 : -1;
+    // The range form reads the text in place; the string form would copy
+    // the whole body first.
+    return reader.parse(text.data(), text.data() + text.size(), root, false) ? 0 : -1;
 }
 
 Json::Value& AnswerMember(Json::Value& value, const char* key)
