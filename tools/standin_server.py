@@ -553,7 +553,11 @@ def main(argv=None):
     parser.add_argument("--uuid-path", default="/latest/meta-data/uuid")
     parser.add_argument("--answer", action="append", default=[], metavar="INTERFACE=JSON",
                         help="default answer of one interface, e.g. "
-                        "'CheckModules={\"returnCode\":0,\"returnData\":[]}' (repeatable)")
+                        "'CheckModules={\"returnCode\":0,\"returnData\":[]}', or @FILE for the "
+                        "bytes of a file (repeatable)")
+    parser.add_argument("--answer-once", action="append", default=[], metavar="INTERFACE=JSON",
+                        help="answer the next request of one interface once, before its default; "
+                        "repeatable, used up in order")
     parser.add_argument("--file", action="append", default=[], metavar="PATH=FILE",
                         help="serve FILE at GET PATH, e.g. /pkg/mod.bin=./mod.bin (repeatable)")
     args = parser.parse_args(argv)
@@ -571,9 +575,19 @@ def main(argv=None):
 
     server = StandinServer(args.host, args.http_port, args.https_port or 0, tls=tls, log=_print_request)
     server.on_get(args.uuid_path, default=Reply(body=args.uuid.encode(), content_type="text/plain"))
-    for item in args.answer:
+    def answer_body(item):
         interface, _, body = item.partition("=")
-        server.on_post(interface, default=Reply(body=body.encode()))
+        if body.startswith("@"):
+            with open(body[1:], "rb") as stream:
+                return interface, stream.read()
+        return interface, body.encode()
+
+    for item in args.answer_once:
+        interface, body = answer_body(item)
+        server.on_post(interface, Reply(body=body))
+    for item in args.answer:
+        interface, body = answer_body(item)
+        server.on_post(interface, default=Reply(body=body))
     for item in args.file:
         path, _, name = item.partition("=")
         server.serve_file(path, name)
