@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <stdexcept>
 
 namespace {
@@ -67,7 +68,16 @@ std::string HeaderValue(const std::string& headers, const char* name)
 LocalHttpServer::LocalHttpServer(Handler handler) : m_handler(std::move(handler))
 {
     m_listenFd = ListenOnLoopback(m_port);
-    m_thread = std::thread(&LocalHttpServer::Serve, this);
+    // Tests fork right after this. The serving thread must be past its
+    // start-up, which allocates: a child forked meanwhile could inherit a
+    // lock of the allocator held (seen under AddressSanitizer) and hang.
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    m_thread = std::thread([this, &started] {
+        started.set_value();
+        Serve();
+    });
+    running.wait();
 }
 
 LocalHttpServer::~LocalHttpServer()
