@@ -18,6 +18,7 @@
 
 namespace {
 
+// The agent itself: an item that keeps it is neither watched nor reported.
 const int kAgentModuleId = 5;
 
 // The item of "unknow status: %d, data: %s" as the pass read it: compact
