@@ -24,6 +24,7 @@
 #include <curl/curl.h>
 
 #include "agent/agent.h"
+#include "common/logger.h"
 #include "support/local_http_server.h"
 #include "support/proc_status.h"
 #include "support/temp_root.h"
@@ -133,6 +134,8 @@ void Pass(benchmark::State& state)
             state.counters["items_per_s"] =
                 benchmark::Counter(items, benchmark::Counter::kIsIterationInvariantRate);
         }
+        // The log lies in this root, which goes at the end of the scope.
+        Common::CLogger::GetInstance()->Flush(2000);
     }
     kill(server, SIGTERM);
     waitpid(server, nullptr, 0);

@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "agent/agent.h"
+#include "common/logger.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -56,6 +57,8 @@ void WatchModules(benchmark::State& state)
             state.SkipWithError("a probe was counted");
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
+    // The log lies in this root, which goes at the end of the scope.
+    Common::CLogger::GetInstance()->Flush(2000);
 }
 
 void SystemByHand(benchmark::State& state)
