@@ -96,6 +96,21 @@ class ModuleFlowTest(expected.ReportTestCase):
                 self.assertIn(("ERROR", "md5 check error, local: %s, remote: %s" % (module.md5, wrong)),
                               self.log_entries())
 
+    def test_texts_are_taken_up_to_a_nul_byte(self):
+        """As the body itself is: "<path>\\u0000.QUILLMAR" is the module
+        directory <path>, whose old version is stopped, backed up beside it
+        and replaced."""
+        module = self.module("nul-mod", os.path.join(self.root.area, "nul-mod"))
+        module.write_scripts()
+        self.serve_package(module)
+        item = module.item(1, 11, name="nul-mod\u0000tail", installPath=module.directory + "\u0000.QUILLMAR")
+        _, (_, second) = self.run_passes(answer(item))
+        self.assertEqual([(11, 110, 0, "install succ.")], self.reports())
+        self.assertEqual(["nul-mod stop 0", "nul-mod install 0"], module.timeline.lines()[:2])
+        self.assertIn(("INFO", "backup %s succ." % module.directory), self.log_entries())
+        self.assertTrue(os.path.exists(self.root.marker("nul-mod")))
+        self.assertEqual(([11], []), expected.watched(second))
+
     def test_uninstall_runs_the_script_under_the_path_as_sent(self):
         # "../m" is <root>/m from bin/; the record's own path would be ../../m.
         module = self.module("m", "/unused", uninstall=(4,))
