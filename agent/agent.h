@@ -12,6 +12,8 @@
 #include "common/env.h"
 #include "module_manager/module_info.h"
 
+struct ResponseBuffer;
+
 class CAgent {
 public:
     // Reads "../etc/base.conf" and applies the minimums of checktime/interval
@@ -47,6 +49,11 @@ public:
     // One "CheckModules" pass: 0 when the answer was applied to its end, -1
     // otherwise; a failed transfer ends the process with status 1.
     int CheckModules();
+    // The pass after its transfer: reads the answer in body, creates the
+    // "firstRun" marker once it parsed when the request carried firstRun 1,
+    // and on success rebuilds m_modules item by item, installing and
+    // uninstalling as ordered. 0 or -1, as CheckModules.
+    int ApplyModulesAnswer(const ResponseBuffer& body, int firstRun);
     // 1 when "../modules/<name>" exists, 0 when not, -1 without "../modules/".
     int IsInstalled(const std::string& name);
 

@@ -12,10 +12,12 @@ int ParseAnswerText(Json::Value& root, const std::string& text)
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     Json::Reader reader;
 #pragma GCC diagnostic pop
-    return reader.parse(text, root, false) ? 0 : -1;
+    // The range form reads the text in place; the string form would copy
+    // the whole body first.
+    return reader.parse(text.data(), text.data() + text.size(), root, false) ? 0 : -1;
 }
 
-const Json::Value& AnswerMember(Json::Value& value, const char* key)
+Json::Value& AnswerMember(Json::Value& value, const char* key)
 {
     // The StaticString form: its failure text is "in
     // Json::Value::resolveReference(): requires objectValue". Keys here are
@@ -33,6 +35,7 @@ Answer ReadAnswer(const ResponseBuffer& buffer)
         answer.text = buffer.data;
         if (ParseAnswerText(answer.root, answer.text) != 0)
             return answer;
+        answer.parsed = true;
         answer.code = AnswerMember(answer.root, "returnCode").asInt();
         if (answer.code == 0) {
             answer.outcome = Answer::kSuccess;

@@ -17,6 +17,7 @@ struct Answer {
     std::string text; // the body as received, up to its first NUL
     std::string error; // the library exception's what() when invalid
     Json::Value root; // the parsed body
+    bool parsed = false; // the text parsed (a body the parser gave up on did not)
 };
 
 // 0 when text parses as JSON into root, -1 otherwise: comments are accepted,
@@ -28,7 +29,7 @@ int ParseAnswerText(Json::Value& root, const std::string& text);
 // neither null nor an object raises the JSON library's exception, whose text
 // names resolveReference() the way servers have always seen it. The key is
 // kept by pointer when the member is added, so it must be a literal.
-const Json::Value& AnswerMember(Json::Value& value, const char* key);
+Json::Value& AnswerMember(Json::Value& value, const char* key);
 
 // Never throws for a std::exception of the JSON library: that becomes kInvalid.
 Answer ReadAnswer(const ResponseBuffer& buffer);

@@ -1,6 +1,5 @@
 // The agent's life after start-up: one start report, then cycles for ever.
 #include <cstdint>
-#include <cstring>
 
 #include "agent/agent.h"
 #include "agent/message.h"
@@ -16,9 +15,13 @@ void CAgent::Run()
     self.fileId = 15;
     SendLogs(self, 0);
 
+    // m_checkTime is at least 5 (the constructor's minimum).
+    const std::uint64_t checkEvery = static_cast<std::uint64_t>(m_checkTime);
     for (std::uint64_t cycle = 0;; ++cycle) {
-        // Module reconciliation (cycle 0 and every m_checkTime-th after it)
-        // and the health probe of every cycle come before this sleep.
+        if (cycle % checkEvery == 0)
+            CheckModules();
+        WatchModules();
+        // Not shortened by the time the cycle's work took.
         m_env->SleepSeconds(static_cast<unsigned int>(m_interval));
     }
 }

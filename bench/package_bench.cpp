@@ -29,6 +29,7 @@
 
 #include "agent/agent.h"
 #include "module_manager/md5.h"
+#include "support/proc_status.h"
 
 namespace {
 
@@ -37,25 +38,6 @@ std::string g_area; // /tmp/quillmar-bench-XXXXXX
 std::string g_url;
 std::string g_md5;
 pid_t g_server = -1;
-
-// A line of /proc/self/status, in KiB.
-long StatusKiB(const char* key)
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const size_t keyLen = strlen(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, keyLen, key) == 0 && line[keyLen] == ':')
-            return strtol(line.c_str() + keyLen + 1, nullptr, 10);
-    }
-    return -1;
-}
-
-// Resets the peak RSS to the current RSS.
-void ResetPeakRss()
-{
-    std::ofstream("/proc/self/clear_refs") << "5";
-}
 
 // The package: pseudo-random bytes, written in 1 MiB pieces; its digest too.
 void WritePackage(const std::string& path)

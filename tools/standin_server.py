@@ -250,6 +250,7 @@ class StandinServer:
         self._ports = (http_port, https_port)
         self._tls = tls
         self._log = log
+        self._watchers = []
         self._lock = threading.Condition()
         self._routes = {}
         self._post_default = Reply()
@@ -337,6 +338,13 @@ class StandinServer:
         query); without any reply or default the path answers 404."""
         self._script(("GET", path), replies, default)
 
+    def on_request(self, callback):
+        """Call callback(request) for every request once it is recorded and
+        before it is answered, on the server's thread: the client is still
+        waiting for its answer then."""
+        with self._lock:
+            self._watchers.append(callback)
+
     def set_post_default(self, reply):
         """The answer of every POST whose interface has no reply of its own."""
         with self._lock:
@@ -357,12 +365,13 @@ class StandinServer:
                 route.default = default
 
     def reset(self):
-        """Forget every script and recorded request."""
+        """Forget every script, watcher and recorded request."""
         with self._lock:
             self._routes.clear()
             self._post_default = Reply()
             self._requests.clear()
             self._tls_errors.clear()
+            self._watchers.clear()
 
     def _dispatch(self, request):
         with self._lock:
@@ -388,6 +397,9 @@ class StandinServer:
         with self._lock:
             self._requests.append(request)
             self._lock.notify_all()
+            watchers = list(self._watchers)
+        for watcher in watchers:
+            watcher(request)
         if self._log is not None:
             self._log(request)
 
@@ -541,7 +553,11 @@ def main(argv=None):
     parser.add_argument("--uuid-path", default="/latest/meta-data/uuid")
     parser.add_argument("--answer", action="append", default=[], metavar="INTERFACE=JSON",
                         help="default answer of one interface, e.g. "
-                        "'CheckModules={\"returnCode\":0,\"returnData\":[]}' (repeatable)")
+                        "'CheckModules={\"returnCode\":0,\"returnData\":[]}', or @FILE for the "
+                        "bytes of a file (repeatable)")
+    parser.add_argument("--answer-once", action="append", default=[], metavar="INTERFACE=JSON",
+                        help="answer the next request of one interface once, before its default; "
+                        "repeatable, used up in order")
     parser.add_argument("--file", action="append", default=[], metavar="PATH=FILE",
                         help="serve FILE at GET PATH, e.g. /pkg/mod.bin=./mod.bin (repeatable)")
     args = parser.parse_args(argv)
@@ -559,9 +575,19 @@ def main(argv=None):
 
     server = StandinServer(args.host, args.http_port, args.https_port or 0, tls=tls, log=_print_request)
     server.on_get(args.uuid_path, default=Reply(body=args.uuid.encode(), content_type="text/plain"))
-    for item in args.answer:
+    def answer_body(item):
         interface, _, body = item.partition("=")
-        server.on_post(interface, default=Reply(body=body.encode()))
+        if body.startswith("@"):
+            with open(body[1:], "rb") as stream:
+                return interface, stream.read()
+        return interface, body.encode()
+
+    for item in args.answer_once:
+        interface, body = answer_body(item)
+        server.on_post(interface, Reply(body=body))
+    for item in args.answer:
+        interface, body = answer_body(item)
+        server.on_post(interface, default=Reply(body=body))
     for item in args.file:
         path, _, name = item.partition("=")
         server.serve_file(path, name)

@@ -6,6 +6,7 @@ Not a test file itself (only tests/e2e/test_*.py become ctests)."""
 
 import os
 import re
+import shutil
 import socket
 import sys
 
@@ -41,6 +42,25 @@ def reset_state_para(uuid, timestamp, mac=host.MAC):
 
 def report_exception_para(mac=host.MAC, vm_ip=host.LOCAL_IP):
     return '{"exceptionData":null,"exceptionEvent":1,"mac":"%s","osType":102,"vmIP":"%s"}' % (mac, vm_ip)
+
+
+def check_modules_para(first_run, installed=(), uninstalled=(), uuid=host.UUID, mac=host.MAC):
+    """The "para" of "CheckModules": "installed" and "uninstalled" only when
+    they hold an id."""
+    members = ['"firstRun":%d' % first_run]
+    if installed:
+        members.append('"installed":[%s]' % ",".join("%d" % i for i in installed))
+    members += ['"mac":"%s"' % mac, '"osType":102']
+    if uninstalled:
+        members.append('"uninstalled":[%s]' % ",".join("%d" % i for i in uninstalled))
+    members.append('"uuid":"%s"' % uuid)
+    return "{" + ",".join(members) + "}"
+
+
+def watched(request):
+    """(installed ids, uninstalled ids) of a "CheckModules" request."""
+    para = request.para
+    return para.get("installed", []), para.get("uninstalled", [])
 
 
 def expected_text(request, para):
@@ -138,16 +158,20 @@ class ReportTestCase(host.AgentTestCase):
         return [entry for entry in self.log_entries() if entry[1].startswith(prefix)]
 
     def fresh_run(self, conf=None):
-        """Forget the previous run: scripts, recorded requests and the log
-        file; the metadata UUID is served again and `conf` (keyword
+        """Forget the previous run: scripts and watchers of the server,
+        recorded requests, the log file, the "firstRun" marker, modules/ and
+        the timeline; the metadata UUID is served again and `conf` (keyword
         overrides of base_conf) written."""
         self.root.kill_all()
+        self.forget_timeline()
         self.server.reset()
         self.server.on_get(host.UUID_PATH, default=Reply(body=host.UUID, content_type="text/plain"))
-        try:
-            os.remove(self.root.log_path)
-        except FileNotFoundError:
-            pass
+        for path in (self.root.log_path, self.root.first_run_marker):
+            try:
+                os.remove(path)
+            except FileNotFoundError:
+                pass
+        shutil.rmtree(self.root.modules_dir, True)
         self.root.write_conf(self.base_conf(**(conf or {})))
 
     def start_report(self, *replies):

@@ -19,6 +19,7 @@ Main pieces:
 
 import atexit
 import fcntl
+import hashlib
 import os
 import re
 import shutil
@@ -129,6 +130,15 @@ def agent_env(sleep_log=None, scale_ms=1, extra=None):
     return env
 
 
+def read_sleep_log(path):
+    """The durations a shimmed process passed to sleep(), in call order."""
+    try:
+        with open(path) as stream:
+            return [int(line) for line in stream.read().split()]
+    except FileNotFoundError:
+        return []
+
+
 class AgentProcess:
     """One started agent. stdout and stderr go to files (a daemon or a never
     ending agent cannot block on a pipe); each process has its own sleep log."""
@@ -179,9 +189,8 @@ class AgentProcess:
         return self._read(self.stderr_path)
 
     def sleeps(self):
-        """Durations passed to sleep(), in call order (this process and its
-        children, as far as they use libc's sleep)."""
-        return [int(line) for line in self._read(self.sleep_log).split()]
+        """Durations passed to sleep(), in call order."""
+        return read_sleep_log(self.sleep_log)
 
     def wait_for_sleeps(self, count, timeout=10.0):
         return wait_until(lambda: len(self.sleeps()) >= count and self.sleeps(), timeout,
@@ -221,6 +230,19 @@ class InstallRoot:
             raise RuntimeError("QUILLMAR_BIN is not set")
         shutil.copy2(binary, self.exe)
         self.agents = []
+
+    def resolve(self, path):
+        """Where `path`, as the agent uses it from bin/, lies."""
+        return os.path.normpath(os.path.join(self.bin_dir, path))
+
+    def marker(self, name):
+        return os.path.join(self.modules_dir, name)
+
+    def mark_installed(self, *names):
+        """Make modules/ and an empty marker for each name."""
+        os.makedirs(self.modules_dir, exist_ok=True)
+        for name in names:
+            open(self.marker(name), "wb").close()
 
     def write_conf(self, settings):
         """Write etc/base.conf from a dict (key=value lines, in order) or raw text/bytes."""
@@ -578,6 +600,151 @@ def add_default_route(gateway=GATEWAY):
     _run("ip", "route", "replace", "default", "via", gateway, "dev", "eth0")
 
 
+# -- modules: administration scripts, packages, a shared timeline -------------------
+
+ADMIN_SCRIPTS = ("trystart", "stop", "uninstall")
+
+
+class Timeline:
+    """One file that module scripts, installers and the test itself append
+    lines to, so the order of what happened can be read back."""
+
+    def __init__(self, path):
+        self.path = path
+        open(path, "ab").close()
+
+    def append(self, line):
+        with open(self.path, "a") as stream:
+            stream.write(line + "\n")
+
+    def lines(self):
+        with open(self.path) as stream:
+            return stream.read().splitlines()
+
+    def wait_for(self, predicate, timeout=20.0, what="timeline lines"):
+        """Wait until predicate(lines) holds; return the lines."""
+        return wait_until(lambda: predicate(self.lines()) and self.lines(), timeout,
+                          what=lambda: "%s; timeline: %r" % (what, self.lines()))
+
+
+def _quote(text):
+    return "'" + text.replace("'", "'\\''") + "'"
+
+
+class Module:
+    """A module for the agent to manage: its directory (absolute), its
+    administration scripts and a package whose installer puts them there.
+
+    Each script replays the exit statuses of its codes file, one per run (the
+    last one repeats), counts its runs, and appends "<name> <script> <status>"
+    to the timeline. Codes and counters live in a state directory outside the
+    module directory, so a sequence goes on across backup, rollback and
+    reinstall. A script whose codes are None is not installed (the shell then
+    reports it missing). The package is a silent /bin/sh installer that appends
+    "<name> install <status>" to the timeline, writes the scripts, runs
+    `installer_extra` (shell text) and exits with `installer_exit`."""
+
+    def __init__(self, area, timeline, name, directory, trystart=(1,), stop=(0,), uninstall=(0,),
+                 installer_exit=0, installer_extra="", scripts=None, install_path=None):
+        self.name = name
+        self.directory = directory
+        self.install_path = install_path  # as the server sends it
+        self.uri = ""
+        self.timeline = timeline
+        self.state = os.path.join(area, "state", name)
+        os.makedirs(self.state, exist_ok=True)
+        self.installer_exit = installer_exit
+        self.installer_extra = installer_extra
+        # Script texts to install instead of the replaying ones, by name.
+        self.custom = dict(scripts or {})
+        self.codes = {}
+        for script, codes in (("trystart", trystart), ("stop", stop), ("uninstall", uninstall)):
+            self.set_codes(script, codes)
+
+    def set_codes(self, script, codes):
+        """The exit statuses of the next runs of `script` (None: not installed
+        by the next install); its run counter starts again."""
+        self.codes[script] = None if codes is None else list(codes)
+        for suffix in (".codes", ".count"):
+            try:
+                os.remove(os.path.join(self.state, script + suffix))
+            except FileNotFoundError:
+                pass
+        if codes is not None:
+            with open(os.path.join(self.state, script + ".codes"), "w") as stream:
+                stream.write("".join("%d\n" % code for code in codes))
+
+    def runs(self, script):
+        """How often `script` has run (a run that is rewriting its counter
+        just now is waited for)."""
+        def count():
+            try:
+                with open(os.path.join(self.state, script + ".count")) as stream:
+                    return stream.read().strip() or None
+            except FileNotFoundError:
+                return "0"
+        return int(wait_until(count, what="the counter of " + script))
+
+    def script_path(self, script):
+        return os.path.join(self.directory, "admin", script + ".sh")
+
+    def script_text(self, script):
+        if script in self.custom:
+            return self.custom[script]
+        state = os.path.join(self.state, script)
+        return ("#!/bin/sh\n"
+                "n=$(cat {count} 2>/dev/null || echo 0)\n"
+                "echo $((n + 1)) > {count}\n"
+                "code=$(sed -n \"$((n + 1))p\" {codes})\n"
+                "[ -n \"$code\" ] || code=$(tail -n 1 {codes})\n"
+                "echo {name}\" {script} $code\" >> {timeline}\n"
+                "exit \"$code\"\n").format(count=_quote(state + ".count"), codes=_quote(state + ".codes"),
+                                           name=_quote(self.name), script=script,
+                                           timeline=_quote(self.timeline.path))
+
+    def installed_scripts(self):
+        return [s for s in ADMIN_SCRIPTS if s in self.custom or self.codes.get(s) is not None]
+
+    def write_scripts(self, without=()):
+        """Put the module in place directly, as an earlier install would have
+        (the scripts named in `without` lost since)."""
+        os.makedirs(os.path.join(self.directory, "admin"), exist_ok=True)
+        for script in self.installed_scripts():
+            if script in without:
+                continue
+            with open(self.script_path(script), "w") as stream:
+                stream.write(self.script_text(script))
+            os.chmod(self.script_path(script), 0o755)
+
+    @property
+    def package(self):
+        """The installer's bytes."""
+        lines = ["#!/bin/sh",
+                 "echo %s >> %s" % (_quote("%s install %d" % (self.name, self.installer_exit)),
+                                    _quote(self.timeline.path)),
+                 "mkdir -p %s" % _quote(os.path.join(self.directory, "admin"))]
+        for script in self.installed_scripts():
+            path = _quote(self.script_path(script))
+            lines += ["cat > %s <<'QUILLMAR_SCRIPT_END'" % path, self.script_text(script).rstrip("\n"),
+                      "QUILLMAR_SCRIPT_END", "chmod 755 %s" % path]
+        if self.installer_extra:
+            lines.append(self.installer_extra)
+        lines.append("exit %d" % self.installer_exit)
+        return ("\n".join(lines) + "\n").encode()
+
+    @property
+    def md5(self):
+        return hashlib.md5(self.package).hexdigest()
+
+    def item(self, status, module_id, file_id=None, **members):
+        """A "returnData" item for this module (uri, md5 and installPath its
+        own unless given)."""
+        item = {"status": status, "moduleId": module_id, "fileId": module_id * 10 if file_id is None else file_id,
+                "name": self.name, "uri": self.uri, "md5": self.md5, "installPath": self.install_path}
+        item.update(members)
+        return item
+
+
 # -- the base test case -----------------------------------------------------------------
 
 class AgentTestCase(unittest.TestCase):
@@ -632,6 +799,37 @@ class AgentTestCase(unittest.TestCase):
 
     def start_agent(self, *args, **kw):
         return self.root.start_agent(args, **kw)
+
+    @property
+    def timeline(self):
+        """The test's Timeline (a file in the root's area), made on first use
+        and again after forget_timeline()."""
+        if getattr(self, "_timeline", None) is None:
+            handle, path = tempfile.mkstemp(prefix="timeline-", dir=self.root.area)
+            os.close(handle)
+            self._timeline = Timeline(path)
+        return self._timeline
+
+    def forget_timeline(self):
+        """Modules made from now on write to a new timeline."""
+        self._timeline = None
+
+    def module(self, name, install_path, **kw):
+        """A Module in the directory where the agent puts the installPath
+        `install_path` as the server sends it (a text of more than two bytes
+        that begins ".." is taken from the root, one level above bin/)."""
+        normalised = "../" + install_path if len(install_path) > 2 and install_path.startswith("..") \
+            else install_path
+        return Module(self.root.area, self.timeline, name, self.root.resolve(normalised),
+                      install_path=install_path, **kw)
+
+    def serve_package(self, module, https=False, data=None):
+        """Serve the module's package (or `data`) at /pkg/<name>; sets and
+        returns module.uri."""
+        path = "/pkg/" + module.name
+        self.server.serve_file(path, module.package if data is None else data)
+        module.uri = (self.server.https_url if https else self.server.http_url) + path
+        return module.uri
 
     def run_agent(self, *args, **kw):
         return self.root.run_agent(args, **kw)

@@ -177,18 +177,25 @@ class ServerTest(host.AgentTestCase):
 class ServerCommandLineTest(unittest.TestCase):
     def test_prints_each_request_and_answers_by_interface(self):
         script = os.path.join(host.SOURCE, "tools", "standin_server.py")
+        answer_file = os.path.join(tempfile.mkdtemp(), "answer.json")
+        self.addCleanup(shutil.rmtree, os.path.dirname(answer_file))
+        with open(answer_file, "wb") as stream:
+            stream.write(b'{"returnCode":3}')
         server = subprocess.Popen([sys.executable, script, "--http-port", "0",
-                                   "--answer", 'CheckModules={"returnCode":0,"returnData":[]}'],
+                                   "--answer", 'CheckModules={"returnCode":0,"returnData":[]}',
+                                   "--answer-once", "CheckModules=@" + answer_file],
                                   stdout=subprocess.PIPE, text=True)
         self.addCleanup(server.wait, 10)
         self.addCleanup(server.stdout.close)
         self.addCleanup(server.kill)
         url = server.stdout.readline().split()[1].split(" ")[0].rstrip("/")
         with post(url + "/quillmar", envelope("CheckModules")) as answer:
+            self.assertEqual(b'{"returnCode":3}', answer.read())
+        self.assertIn("POST /quillmar [CheckModules]", server.stdout.readline())
+        with post(url + "/quillmar", envelope("CheckModules")) as answer:
             self.assertEqual(b'{"returnCode":0,"returnData":[]}', answer.read())
         with OPENER.open(url + host.UUID_PATH) as answer:
             self.assertEqual(36, len(answer.read()))
-        self.assertIn("POST /quillmar [CheckModules]", server.stdout.readline())
 
 
 class AgentFixtureTest(host.AgentTestCase):
