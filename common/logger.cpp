@@ -302,6 +302,12 @@ void CLogger::CLogThread::AfterForkInChild()
     m_ended = false;
     m_flushWaiters = 0;
     m_startOnPush = hadWriter;
+    // The child opens the log by its path again: the parent's descriptor may
+    // name a file that has been rotated away or deleted since.
+    if (m_fd != -1) {
+        close(m_fd);
+        m_fd = -1;
+    }
     // Initialised over the old state, as the thread's own condition.
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);

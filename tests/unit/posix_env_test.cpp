@@ -69,4 +69,18 @@ TEST(ForkedChildLogger, LinesOfAChildForkedAfterTheParentLoggedReachTheFile)
     EXPECT_EQ(log.find("][INFO]parent line\n"), log.rfind("][INFO]parent line\n")) << log;
 }
 
+TEST(ForkedChildLogger, AChildOpensTheLogByItsPathAgain)
+{
+    {
+        TempRoot earlier;
+        Common::CLogger::GetInstance()->Info("line of an earlier root");
+        ASSERT_TRUE(Common::CLogger::GetInstance()->Flush(2000));
+    }
+    // The parent's log file is gone with its root; the child's line goes to
+    // the log of the root it works in.
+    TempRoot root;
+    EXPECT_EQ(0, RunInChild([] { Common::CLogger::GetInstance()->Info("child line"); }));
+    EXPECT_NE(std::string::npos, ReadFile(root.path() + "/logs/quillmar.log").find("][INFO]child line\n"));
+}
+
 } // namespace
