@@ -96,6 +96,28 @@ class ModuleFlowTest(expected.ReportTestCase):
                 self.assertIn(("ERROR", "md5 check error, local: %s, remote: %s" % (module.md5, wrong)),
                               self.log_entries())
 
+    def test_installer_and_scripts_see_only_the_standard_descriptors(self):
+        """While the agent holds its pid lock and its log open (and the pass
+        its exchange), what it runs inherits none of its descriptors."""
+        listing = os.path.join(self.root.area, "fds")
+        module = self.module("fd-mod", os.path.join(self.root.area, "fd-mod"),
+                             installer_extra="ls -l /proc/self/fd >> %s" % listing)
+        self.serve_package(module)
+        self.run_passes(answer(module.item(1, 12)))
+        self.assertEqual([(12, 120, 0, "install succ.")], self.reports())
+        with open(listing) as stream:
+            lines = [line for line in stream.read().splitlines() if " -> " in line]
+        inherited = {}
+        for line in lines:
+            head, target = line.split(" -> ", 1)
+            inherited[int(head.rsplit(" ", 1)[1])] = target
+        # ls's own listing of /proc/<pid>/fd aside.
+        listing_fd = [fd for fd, target in inherited.items() if re.fullmatch(r"/proc/\d+/fd", target)]
+        self.assertEqual(1, len(listing_fd), lines)
+        del inherited[listing_fd[0]]
+        self.assertEqual({0: "/dev/null", 1: listing}, {fd: inherited[fd] for fd in (0, 1)}, lines)
+        self.assertEqual([0, 1, 2], sorted(inherited), lines)
+
     def test_texts_are_taken_up_to_a_nul_byte(self):
         """As the body itself is: "<path>\\u0000.QUILLMAR" is the module
         directory <path>, whose old version is stopped, backed up beside it
