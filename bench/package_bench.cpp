@@ -29,6 +29,7 @@
 
 #include "agent/agent.h"
 #include "module_manager/md5.h"
+#include "support/local_http_server.h"
 #include "support/proc_status.h"
 
 namespace {
@@ -97,18 +98,9 @@ void WritePackage(const std::string& path)
 
 void StartServer(const std::string& path)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, 4) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        perror("listen");
-        exit(1);
-    }
-    g_url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/package";
+    int port = 0;
+    const int fd = ListenOnLoopback(port);
+    g_url = "http://127.0.0.1:" + std::to_string(port) + "/package";
     g_server = fork();
     if (g_server == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);

@@ -11,8 +11,6 @@
 #include <future>
 #include <stdexcept>
 
-namespace {
-
 int ListenOnLoopback(int& port)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -31,6 +29,8 @@ int ListenOnLoopback(int& port)
     port = ntohs(addr.sin_port);
     return fd;
 }
+
+namespace {
 
 bool SendAll(int fd, const std::string& text)
 {

@@ -50,6 +50,10 @@ private:
     std::thread m_thread;
 };
 
+// A socket listening on an OS-chosen loopback port, which goes into port;
+// throws std::runtime_error when it cannot listen.
+int ListenOnLoopback(int& port);
+
 // A loopback port on which nothing listens: connecting to it is refused.
 int RefusingPort();
 
