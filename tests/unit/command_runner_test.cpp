@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +19,7 @@
 #include "agent/message.h"
 #include "support/child_log.h"
 #include "support/fake_env.h"
+#include "support/file_checks.h"
 #include "support/script_file.h"
 #include "support/temp_root.h"
 
@@ -28,14 +28,6 @@ namespace {
 // Settings that the agent reads without a complaint in the log.
 const char* const kConf = "checktime=5\ninterval=60\nurl=http://127.0.0.1:9/\ntimeout=5\n";
 const char* const kUntouched = "left from before";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::vector<std::string> Info(const std::string& text)
 {
@@ -207,7 +199,7 @@ TEST_F(CommandRunner, ServerPathRunsOnlyItsOwnScripts)
         EXPECT_EQ(std::string(g_message), expected[2].substr(6));
     });
     EXPECT_EQ(lines, expected);
-    EXPECT_EQ(ReadFile("../ran"), "trystart\nstop\nuninstall\n");
+    EXPECT_EQ(ReadFileBytes("../ran"), "trystart\nstop\nuninstall\n");
     for (const char* injected : {"inj1", "inj2", "inj3"})
         EXPECT_NE(access(injected, F_OK), 0) << injected;
 }
@@ -226,7 +218,7 @@ TEST_F(CommandRunner, ScriptSeesOnlyTheStandardDescriptors)
         CAgent agent;
         EXPECT_EQ(agent.TryStart("../m"), 0);
     });
-    std::istringstream listing(ReadFile("../fds"));
+    std::istringstream listing(ReadFileBytes("../fds"));
     std::string line;
     int standard = 0;
     while (std::getline(listing, line)) {
@@ -241,7 +233,7 @@ TEST_F(CommandRunner, ScriptSeesOnlyTheStandardDescriptors)
         else
             EXPECT_TRUE(target.rfind("/proc/", 0) == 0 && target.substr(target.size() - 3) == "/fd") << line;
     }
-    EXPECT_EQ(standard, 3) << ReadFile("../fds");
+    EXPECT_EQ(standard, 3) << ReadFileBytes("../fds");
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "agent/message.h"
 #include "support/child_log.h"
 #include "support/dac_capabilities.h"
+#include "support/file_checks.h"
 #include "support/private_mounts.h"
 #include "support/temp_root.h"
 
@@ -30,14 +30,6 @@ const char* const kConf = "checktime=5\ninterval=60\nurl=http://127.0.0.1:9/\nti
 const char* const kUntouched = "left from before";
 // Every tree of a case lies under this directory.
 const std::string kTree = "../t";
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Lays out entries under kTree, in order: "d/" a directory, "f=text" a file,
 // "l->target" a symbolic link; " 0300" at the end of an entry sets its mode,
@@ -89,7 +81,7 @@ void List(const std::string& dir, const std::string& prefix, std::vector<std::st
             out->push_back(prefix + name + "/");
             List(path, prefix + name + "/", out);
         } else {
-            out->push_back(prefix + name + "=" + ReadFile(path));
+            out->push_back(prefix + name + "=" + ReadFileBytes(path));
         }
     }
     closedir(d);

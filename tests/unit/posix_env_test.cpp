@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -11,18 +10,11 @@
 
 #include "common/env.h"
 #include "common/logger.h"
+#include "support/file_checks.h"
 #include "support/forked_child.h"
 #include "support/temp_root.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 TEST(PosixEnvSystem, CommandSeesOnlyTheStandardDescriptors)
 {
@@ -36,14 +28,14 @@ TEST(PosixEnvSystem, CommandSeesOnlyTheStandardDescriptors)
     const std::string command = "ls /proc/self/fd > " + listing;
     EXPECT_EQ(0, Common::Env::Default()->System(command.c_str()));
     // The shell's own listing descriptor aside: 0, 1 (the redirection), 2.
-    std::istringstream names(ReadFile(listing));
+    std::istringstream names(ReadFileBytes(listing));
     std::string name;
     int others = 0;
     while (names >> name) {
         if (name != "0" && name != "1" && name != "2")
             ++others;
     }
-    EXPECT_LE(others, 1) << ReadFile(listing);
+    EXPECT_LE(others, 1) << ReadFileBytes(listing);
     // The agent's own descriptors stay open for it.
     EXPECT_NE(-1, fcntl(plain, F_GETFD));
     EXPECT_NE(-1, fcntl(high, F_GETFD));
@@ -64,7 +56,7 @@ TEST(ForkedChildLogger, LinesOfAChildForkedAfterTheParentLoggedReachTheFile)
     ASSERT_TRUE(Common::CLogger::GetInstance()->Flush(2000));
     EXPECT_EQ(0, RunInChild([] { Common::CLogger::GetInstance()->Info("child line"); }));
     // The child's exit drained its own writer; the parent's line is there once.
-    const std::string log = ReadFile(root.path() + "/logs/quillmar.log");
+    const std::string log = ReadFileBytes(root.path() + "/logs/quillmar.log");
     EXPECT_NE(std::string::npos, log.find("][INFO]child line\n")) << log;
     EXPECT_EQ(log.find("][INFO]parent line\n"), log.rfind("][INFO]parent line\n")) << log;
 }
@@ -80,7 +72,7 @@ TEST(ForkedChildLogger, AChildOpensTheLogByItsPathAgain)
     // the log of the root it works in.
     TempRoot root;
     EXPECT_EQ(0, RunInChild([] { Common::CLogger::GetInstance()->Info("child line"); }));
-    EXPECT_NE(std::string::npos, ReadFile(root.path() + "/logs/quillmar.log").find("][INFO]child line\n"));
+    EXPECT_NE(std::string::npos, ReadFileBytes(root.path() + "/logs/quillmar.log").find("][INFO]child line\n"));
 }
 
 } // namespace

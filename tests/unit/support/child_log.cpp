@@ -1,10 +1,10 @@
 #include "support/child_log.h"
 
-#include <fstream>
 #include <sstream>
 
 #include <gtest/gtest.h>
 
+#include "support/file_checks.h"
 #include "support/forked_child.h"
 
 namespace {
@@ -13,10 +13,7 @@ const char* const kLogPath = "../logs/quillmar.log";
 
 std::string ReadLog()
 {
-    std::ifstream in(kLogPath, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFileBytes(kLogPath);
 }
 
 } // namespace

@@ -7,9 +7,10 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "support/file_checks.h"
 
 namespace {
 
@@ -19,14 +20,6 @@ std::string StandinScript()
     std::string here = __FILE__;
     const std::string tail = "tests/unit/support/standin_tls_server.cpp";
     return here.substr(0, here.size() - tail.size()) + "tools/standin_server.py";
-}
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 } // namespace
@@ -56,7 +49,7 @@ StandinTlsServer::StandinTlsServer(const std::string& dir, const std::string& pa
 
     const std::string marker = "listening: https://localhost:";
     for (int i = 0; i < 300; ++i) {
-        const std::string text = ReadFile(out);
+        const std::string text = ReadFileBytes(out);
         const size_t at = text.find(marker);
         if (at != std::string::npos && text.find('/', at + marker.size()) != std::string::npos) {
             m_port = std::stoi(text.substr(at + marker.size()));
@@ -71,7 +64,7 @@ StandinTlsServer::StandinTlsServer(const std::string& dir, const std::string& pa
     kill(m_pid, SIGTERM);
     waitpid(m_pid, nullptr, 0);
     m_pid = -1;
-    throw std::runtime_error("the stand-in server did not start: " + ReadFile(out));
+    throw std::runtime_error("the stand-in server did not start: " + ReadFileBytes(out));
 }
 
 StandinTlsServer::~StandinTlsServer()
