@@ -83,9 +83,13 @@ int CAgent::Download(const std::string& uri)
 
     int result = -1;
     CURLcode rc = curl_easy_perform(handle);
-    // The package's last bytes reach the file only now: a disk that is full
-    // by then fails the download like a short write inside the transfer.
-    if ((fflush(file) != 0 || ferror(file)) && rc == CURLE_OK)
+    // The package's last bytes reach the file only now, and a file system
+    // that writes back late (NFS, a quota) may report its error only at the
+    // close: a disk full by then, or a close that fails, fails the download
+    // like a short write inside the transfer.
+    const bool flushed = fflush(file) == 0 && !ferror(file);
+    const bool closed = fclose(file) == 0;
+    if (!(flushed && closed) && rc == CURLE_OK)
         rc = CURLE_WRITE_ERROR;
     if (rc != CURLE_OK) {
         SetMessage("download file error: %s.", curl_easy_strerror(rc));
@@ -102,7 +106,6 @@ int CAgent::Download(const std::string& uri)
             logger->Error("%s", g_message);
         }
     }
-    fclose(file);
     curl_easy_cleanup(handle);
     return result;
 }
