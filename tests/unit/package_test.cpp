@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -20,11 +21,14 @@
 
 #include "agent/agent.h"
 #include "agent/message.h"
+#include "common/logger.h"
+#include "common/open_descriptors.h"
 #include "module_manager/module_paths.h"
 #include "support/child_log.h"
 #include "support/dac_capabilities.h"
 #include "support/fake_env.h"
 #include "support/file_checks.h"
+#include "support/forked_child.h"
 #include "support/local_http_server.h"
 #include "support/private_mounts.h"
 #include "support/standin_tls_server.h"
@@ -96,6 +100,9 @@ TEST_F(Package, DownloadAnswerStatusDecidesAndTheBodyIsKept)
     const std::vector<Case> cases = {
         {"200 with a body", Reply(200, std::string("pkg\0bytes\n", 10)), ""},
         {"200 with an empty body", Reply(200, ""), ""},
+        {"204: no content is no package", Reply(204, ""), "download file error, http code: 204."},
+        {"206: part of a package is none", Reply(206, "pkg", "Content-Range: bytes 0-2/9\r\n"),
+         "download file error, http code: 206."},
         {"404 keeps the error body", Reply(404, "no such package\n"), "download file error, http code: 404."},
         {"a redirect is not followed", Reply(302, "moved", "Location: /elsewhere\r\n"),
          "download file error, http code: 302."},
@@ -333,6 +340,58 @@ TEST_F(Package, CheckMd5WithoutAPackageAndWithAnOverlongDigest)
     const std::string full = "md5 check error, local: " + Md5Hex("x") + ", remote: " + remote;
     const auto lines = Expect([&](CAgent& agent) { return agent.CheckMd5(remote); }, -1, full.substr(0, 4095));
     EXPECT_EQ(Error(full.substr(0, 1023)), lines);
+}
+
+// A daemon that leaked a descriptor per install would end at EMFILE: a check
+// or a download, whatever its outcome, leaves the descriptors as it found them.
+TEST_F(Package, CheckAndDownloadLeaveNoDescriptorOpen)
+{
+    LocalHttpServer server([](const HttpRequest& request) { return Reply(request.target == "/pkg" ? 200 : 404, "x"); });
+    const std::string refused = "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/pkg";
+    const std::string package = PackageFile();
+    auto file = [&] { root.WriteFile("quillmar_install", "x"); };
+    struct Case {
+        const char* name;
+        std::function<void()> arrange;
+        std::function<int(CAgent&)> call;
+    };
+    const std::vector<Case> cases = {
+        {"check: digests equal", file, [](CAgent& agent) { return agent.CheckMd5(Md5Hex("x")); }},
+        {"check: digests differ", file, [](CAgent& agent) { return agent.CheckMd5(Md5Hex("y")); }},
+        // Opens, and every read fails (EISDIR).
+        {"check: the package cannot be read", [&] {
+             remove(package.c_str());
+             ASSERT_EQ(0, mkdir(package.c_str(), 0755));
+         },
+         [](CAgent& agent) { return agent.CheckMd5(Md5Hex("x")); }},
+        {"check: no package", [&] { rmdir(package.c_str()); },
+         [](CAgent& agent) { return agent.CheckMd5(Md5Hex("x")); }},
+        {"download: 200", nullptr, [&](CAgent& agent) { return agent.Download(server.Url("/pkg")); }},
+        {"download: 404", nullptr, [&](CAgent& agent) { return agent.Download(server.Url("/none")); }},
+        {"download: refused", nullptr, [&](CAgent& agent) { return agent.Download(refused); }},
+    };
+    EXPECT_EQ(0, RunInChild([&] {
+        FakeEnv env;
+        CAgent agent(&env);
+        // What lives on opens now: the log, anything of the library's own.
+        file();
+        agent.CheckMd5("");
+        agent.Download(server.Url("/pkg"));
+        auto open = [] {
+            Common::CLogger::GetInstance()->Flush(5000);
+            std::vector<int> fds;
+            EXPECT_TRUE(Common::OpenDescriptors(&fds));
+            std::sort(fds.begin(), fds.end());
+            return fds;
+        };
+        const std::vector<int> before = open();
+        for (const Case& c : cases) {
+            if (c.arrange)
+                c.arrange();
+            c.call(agent);
+            EXPECT_EQ(before, open()) << c.name;
+        }
+    }));
 }
 
 } // namespace
