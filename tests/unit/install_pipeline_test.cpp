@@ -7,7 +7,9 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <cerrno>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -148,6 +150,8 @@ public:
                 umask(static_cast<mode_t>(mask));
             FakeEnv env;
             env.runCommands = true;
+            if (arrangeEnv)
+                arrangeEnv(env);
             CAgent agent(&env);
             EXPECT_EQ(result, agent.Install(module));
             EXPECT_EQ(message, std::string(g_message));
@@ -177,6 +181,8 @@ public:
     const std::string P;
     const std::string url;
     Tree old;
+    // Run on the child's FakeEnv before the install, when set.
+    std::function<void(FakeEnv&)> arrangeEnv;
 };
 
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b)
@@ -364,16 +370,23 @@ TEST(InstallPipeline, GuardFailsAtTheFourthRestart)
         const char* statuses; // empty: the package installs no start script
         const char* stopBody;
         int probe; // the status every probe gives
-        bool stopRuns;
+        int stop; // the stop script's status; -1: it does not run
         std::vector<unsigned int> sleeps;
+        std::function<void(FakeEnv&, const Scene&)> arrangeEnv; // may be null
     };
     const std::vector<Case> cases = {
         // The shell's 127 for a missing script counts like any restart; the
         // stop that follows finds no script and pauses.
-        {"no start script", "", "", 127, false, {2, 60, 60, 60, 2}},
+        {"no start script", "", "", 127, -1, {2, 60, 60, 60, 2}, nullptr},
         // The earliest failure: right after the fourth probe, and a stop
         // that fails returns at once.
-        {"four restarts, a failing stop", "0\n0\n0\n0\n", "exit 3\n", 0, true, {2, 60, 60, 60}},
+        {"four restarts, a failing stop", "0\n0\n0\n0\n", "exit 3\n", 0, 3, {2, 60, 60, 60}, nullptr},
+        // A probe that cannot be run counts like a restart too.
+        {"no probe can be run", "1\n", "exit 0\n", -EAGAIN, 0, {2, 60, 60, 60, 2},
+         [](FakeEnv& env, const Scene& s) {
+             for (int probe = 0; probe < 5; ++probe)
+                 env.scripts[s.P + "/admin/trystart.sh"].push_back(FakeEnv::NoChild(EAGAIN));
+         }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -381,11 +394,13 @@ TEST(InstallPipeline, GuardFailsAtTheFourthRestart)
         s.OldModule();
         s.NewModule(c.statuses, c.stopBody);
         s.Installer();
+        if (c.arrangeEnv)
+            s.arrangeEnv = [&](FakeEnv& env) { c.arrangeEnv(env, s); };
         std::vector<std::string> expected = Join(s.UpToBackup(Md5Hex(s.package)),
                                                  {"[INFO]execute ../quillmar_install, ret = 0", s.Probe(c.probe),
                                                   s.Probe(c.probe), s.Probe(c.probe), s.Probe(c.probe)});
-        if (c.stopRuns)
-            expected.push_back("[INFO]execute " + s.P + "/admin/stop.sh, ret = 3");
+        if (c.stop >= 0)
+            expected.push_back("[INFO]execute " + s.P + "/admin/stop.sh, ret = " + std::to_string(c.stop));
         expected = Join(expected, {"[INFO]roll back " + s.P + " succ.", "[ERROR]" + restart});
         EXPECT_EQ(expected, s.Install(s.Module(), 6, restart, c.sleeps));
         EXPECT_EQ(s.old, Snapshot(s.P));
