@@ -13,6 +13,7 @@ Main pieces:
   SyslogReader       owns /dev/log, collects and parses what the agent sends there
   AgentProcess       one started agent (stdout/stderr in files, its sleep log)
   bind_file          lay a file with given content over a system path (probes)
+  tree               a module directory's files, modes and links, to compare
   remove_default_route / add_default_route
   AgentTestCase      unittest base class wiring all of it to a StandinServer
 """
@@ -25,6 +26,7 @@ import re
 import shutil
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -743,6 +745,25 @@ class Module:
                 "name": self.name, "uri": self.uri, "md5": self.md5, "installPath": self.install_path}
         item.update(members)
         return item
+
+
+def tree(directory):
+    """Everything below `directory` as lstat shows it, links not followed:
+    relative path -> (st_mode, a file's bytes or a link's target, None for
+    a directory); {} when there is no such directory."""
+    found = {}
+    for parent, dirs, files in os.walk(directory):
+        for name in dirs + files:
+            path = os.path.join(parent, name)
+            mode = os.lstat(path).st_mode
+            content = None
+            if stat.S_ISLNK(mode):
+                content = os.readlink(path)
+            elif stat.S_ISREG(mode):
+                with open(path, "rb") as stream:
+                    content = stream.read()
+            found[os.path.relpath(path, directory)] = (mode, content)
+    return found
 
 
 # -- the base test case -----------------------------------------------------------------

@@ -2,8 +2,10 @@
 packages and scripts: an install (download, MD5, stop, backup, installer,
 five probes, marker, report, watched from then on), an MD5 mismatch whose
 package never runs, a failed install over an earlier marker, an uninstall,
-and the agent's own module id."""
+the agent's own module id, and what a failed or interrupted install leaves
+of a module's directory."""
 
+import hashlib
 import os
 import re
 import stat
@@ -12,6 +14,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import expected  # noqa: E402
+import host  # noqa: E402
 from host import Reply  # noqa: E402
 
 HANG = Reply(delay=60)  # a pass that waits here runs nothing after it
@@ -156,6 +159,93 @@ class ModuleFlowTest(expected.ReportTestCase):
         self.assertEqual([(5, 16, 0, "install succ.")], self.reports())
         self.assertEqual(([5], []), expected.watched(second))
         self.assertEqual(0, kept.runs("trystart"))
+
+    def test_a_link_left_at_a_path_with_a_slash_goes_as_a_link_in_the_rollback(self):
+        """A first install to "<dir>/" whose installer leaves <dir> as a link
+        to a directory of files, then fails: the rollback deletes the link
+        and never enters it."""
+        target = os.path.join(self.root.area, "app-1.2")
+        os.makedirs(os.path.join(target, "lib"))
+        for name, text in (("app", "app"), ("lib/core", "core")):
+            with open(os.path.join(target, name), "w") as stream:
+                stream.write(text)
+        files = host.tree(target)
+        link = os.path.join(self.root.area, "app")
+        module = self.module("linked", link + "/")
+        package = ("#!/bin/sh\nln -s %s %s\nexit 1\n" % (host._quote(target), host._quote(link))).encode()
+        self.serve_package(module, data=package)
+        self.run_passes(answer(module.item(1, 13, md5=hashlib.md5(package).hexdigest())))
+        self.assertEqual(files, host.tree(target))
+        self.assertFalse(os.path.lexists(link))
+        self.assertEqual([(13, 130, 5, "execute ../quillmar_install, ret = 1")], self.reports())
+        self.assertIn(("INFO", "roll back %s/ succ." % link), self.log_entries())
+
+    def test_an_install_killed_in_its_installer_leaves_the_last_good_copy_to_the_next(self):
+        """v1 in place; the agent is killed with -9 while the installer of
+        v2 runs (half of v2 written, v1 in the backup), and so is the
+        installer. Started again and ordered an install, the agent restores
+        v1 before it backs up: an installer that fails leaves v1 exactly, one
+        that passes leaves the new version; neither leaves a backup."""
+        for passes in (False, True):
+            with self.subTest(passes=passes):
+                self.fresh_run()
+                name = "kept-%d" % passes
+                directory = os.path.join(self.root.area, name)
+                backup = directory + ".QUILLMAR"
+                v1 = self.module(name, directory)
+                v1.write_scripts()
+                os.makedirs(os.path.join(directory, "conf"))
+                for path, text, mode in (("conf/app.conf", "v1 settings", 0o600), ("data", "v1 data", 0o640)):
+                    with open(os.path.join(directory, path), "w") as stream:
+                        stream.write(text)
+                    os.chmod(os.path.join(directory, path), mode)
+                os.symlink("conf", os.path.join(directory, "current"))
+                good = host.tree(directory)
+
+                # v2 writes part of itself, then waits on a pipe nobody opens.
+                hold = os.path.join(self.root.area, name + ".hold")
+                pids = os.path.join(self.root.area, name + ".pids")
+                os.mkfifo(hold)
+                v2 = ("#!/bin/sh\n"
+                      "mkdir {dir}\n"
+                      "echo v2 > {dir}/data\n"
+                      "echo $PPID $$ > {pids}.new && mv {pids}.new {pids}\n"
+                      "read line < {hold}\n").format(dir=host._quote(directory), pids=host._quote(pids),
+                                                     hold=host._quote(hold)).encode()
+                self.serve_package(v1, data=v2)
+                self.server.on_post("CheckModules", answer(v1.item(1, 14, md5=hashlib.md5(v2).hexdigest())), HANG)
+                agent = self.start_agent()
+
+                def installer():
+                    try:
+                        with open(pids) as stream:
+                            shell, script = stream.read().split()
+                    except FileNotFoundError:
+                        return None
+                    return host.waits_on_fifo(int(script)) and (int(shell), int(script))
+                shell, script = host.wait_until(installer, what="the installer of v2 to block")
+                # The agent, then the shell it runs the installer in, then the installer.
+                for pid in (agent.pid, shell, script):
+                    host.kill_and_wait(pid)
+                self.assertEqual({"data": b"v2\n"}, {path: item[1] for path, item in host.tree(directory).items()})
+                self.assertEqual(good, host.tree(backup))
+
+                self.fresh_run()
+                v3 = self.module(name, directory, installer_exit=0 if passes else 1)
+                self.serve_package(v3)
+                self.run_passes(answer(v3.item(1, 14)))
+                if passes:
+                    self.assertEqual({"admin/%s.sh" % s: v3.script_text(s).encode() for s in v3.installed_scripts()},
+                                     {path: item[1] for path, item in host.tree(directory).items() if path != "admin"})
+                    self.assertEqual([(14, 140, 0, "install succ.")], self.reports())
+                else:
+                    self.assertEqual(good, host.tree(directory))
+                    self.assertEqual([(14, 140, 5, "execute ../quillmar_install, ret = 1")], self.reports())
+                self.assertFalse(os.path.lexists(backup))
+                # The backup step found v1 in the backup and put it back first.
+                entries = self.log_entries()
+                at = entries.index(("INFO", "backup %s succ." % directory))
+                self.assertEqual(("INFO", "roll back %s succ." % directory), entries[at - 1])
 
 
 if __name__ == "__main__":
