@@ -101,6 +101,28 @@ int RemoveAt(int dir, const char* name, const char* path)
     return unlinkat(dir, name, AT_REMOVEDIR) == 0 ? 0 : DeleteFailed(path, "remove error");
 }
 
+// The backup lies beside the module directory only when the text's last
+// component names that directory; after "m/", "m/." or "m/.." it lies inside
+// the directory that the text names.
+bool BackupBesideModule(const std::string& installPath)
+{
+    const size_t slash = installPath.rfind('/');
+    const std::string last = slash == std::string::npos ? installPath : installPath.substr(slash + 1);
+    return !last.empty() && last != "." && last != "..";
+}
+
+// Moves the backup back over the module directory and logs the outcome; the
+// move's result.
+int RestoreBackup(CAgent& agent, const std::string& installPath)
+{
+    const int result = agent.MovePath(BackupPath(installPath).c_str(), installPath.c_str());
+    if (result == 0)
+        Common::CLogger::GetInstance()->Info("roll back %s succ.", installPath.c_str());
+    else
+        Common::CLogger::GetInstance()->Error("roll back %s failed.", installPath.c_str());
+    return result;
+}
+
 } // namespace
 
 int CAgent::RemovePath(const char* path)
@@ -159,7 +181,15 @@ int CAgent::MovePath(const char* src, const char* dst)
 int CAgent::Backup(const std::string& installPath)
 {
     const std::string backup = BackupPath(installPath);
-    const int result = MovePath(installPath.c_str(), backup.c_str());
+    // A backup still there is the last copy that passed its guard: an install
+    // ended before it finished (the agent killed, or a rollback stopped
+    // half-way), and the module directory holds what it left. The backup
+    // comes back first, so that moving the directory aside never deletes it.
+    int result = 0;
+    if (BackupBesideModule(installPath) && PathExists(backup.c_str()))
+        result = RestoreBackup(*this, installPath);
+    if (result == 0)
+        result = MovePath(installPath.c_str(), backup.c_str());
     if (result == 0) {
         Common::CLogger::GetInstance()->Info("backup %s succ.", installPath.c_str());
         return 0;
@@ -171,9 +201,5 @@ int CAgent::Backup(const std::string& installPath)
 
 void CAgent::Rollback(const std::string& installPath)
 {
-    const std::string backup = BackupPath(installPath);
-    if (MovePath(backup.c_str(), installPath.c_str()) == 0)
-        Common::CLogger::GetInstance()->Info("roll back %s succ.", installPath.c_str());
-    else
-        Common::CLogger::GetInstance()->Error("roll back %s failed.", installPath.c_str());
+    RestoreBackup(*this, installPath);
 }
