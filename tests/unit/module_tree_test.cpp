@@ -1,13 +1,17 @@
 // Module directory operations over real trees: what each call returns, the
 // lines it logs, g_message, and the tree it leaves. Failures are provoked for
 // real in a forked child: read-only bind mounts (EROFS) in a private mount
-// namespace, and root without its file-mode override (EACCES).
+// namespace, root without its file-mode override (EACCES), and a directory
+// swapped for a link while a delete runs (through the delete's own calls,
+// interposed below).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -17,6 +21,8 @@
 
 #include "agent/agent.h"
 #include "agent/message.h"
+#include "common/logger.h"
+#include "common/open_descriptors.h"
 #include "support/child_log.h"
 #include "support/dac_capabilities.h"
 #include "support/file_checks.h"
@@ -95,11 +101,130 @@ std::vector<std::string> Listing()
     return out;
 }
 
+// The name that readdir gives first in dir: the order is the file system's.
+std::string FirstEntry(const std::string& dir)
+{
+    std::string first;
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return first;
+    while (struct dirent* entry = readdir(d)) {
+        first = entry->d_name;
+        if (first != "." && first != "..")
+            break;
+        first.clear();
+    }
+    closedir(d);
+    return first;
+}
+
 // Set-ups run in the child before the agent exists.
 std::function<void()> ReadOnly(const std::string& path)
 {
     return [path] { ASSERT_TRUE(EnterPrivateMounts() && BindReadOnly(path)); };
 }
+
+// Read-only: the entry of dir that a delete visits first.
+std::function<void()> FirstEntryReadOnly(const std::string& dir)
+{
+    return [dir] { ReadOnly(dir + "/" + FirstEntry(dir))(); };
+}
+
+// A module's own process swapping a directory of the tree for a link to an
+// outside directory while the agent deletes the tree: the directory is
+// renamed to ../t/aside and the link ../t/m/d -> ../outside takes its place.
+// The test binary is linked with the linker's --wrap on the calls a delete
+// makes (tests/CMakeLists.txt), which make the swap once, at the chosen
+// moment.
+enum class SwapAt {
+    FirstDeleteInside, // after the first entry deleted inside it: the walk is in it
+    Open,              // just before it is opened: the walk has looked at it
+};
+
+struct Swap {
+    bool armed = false;
+    SwapAt at = SwapAt::Open;
+    struct stat dir = {};
+};
+Swap g_swap;
+const char* const kSwapped = "../t/m/d";
+
+std::function<void()> SwapDirectory(SwapAt at)
+{
+    return [at] {
+        ASSERT_EQ(lstat(kSwapped, &g_swap.dir), 0);
+        g_swap.at = at;
+        g_swap.armed = true;
+    };
+}
+
+// Makes the swap when it is armed for the moment `at` and the entry looked at
+// is the directory.
+void SwapIf(SwapAt at, int looked, const struct stat& st)
+{
+    if (!g_swap.armed || g_swap.at != at || looked != 0 || st.st_dev != g_swap.dir.st_dev ||
+        st.st_ino != g_swap.dir.st_ino)
+        return;
+    g_swap.armed = false;
+    EXPECT_EQ(rename(kSwapped, "../t/aside"), 0);
+    EXPECT_EQ(symlink("../outside", kSwapped), 0);
+}
+
+std::string ParentOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+} // namespace
+
+extern "C" {
+
+int __real_unlinkat(int dir, const char* name, int flags);
+int __real_remove(const char* path);
+int __real_openat(int dir, const char* name, int flags, ...);
+DIR* __real_opendir(const char* path);
+
+int __wrap_unlinkat(int dir, const char* name, int flags)
+{
+    const int result = __real_unlinkat(dir, name, flags);
+    struct stat st;
+    SwapIf(SwapAt::FirstDeleteInside, fstat(dir, &st), st);
+    return result;
+}
+
+int __wrap_remove(const char* path)
+{
+    const int result = __real_remove(path);
+    struct stat st;
+    SwapIf(SwapAt::FirstDeleteInside, stat(ParentOf(path).c_str(), &st), st);
+    return result;
+}
+
+int __wrap_openat(int dir, const char* name, int flags, ...)
+{
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    struct stat st;
+    SwapIf(SwapAt::Open, fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW), st);
+    return __real_openat(dir, name, flags, mode);
+}
+
+DIR* __wrap_opendir(const char* path)
+{
+    struct stat st;
+    SwapIf(SwapAt::Open, lstat(path, &st), st);
+    return __real_opendir(path);
+}
+
+} // extern "C"
+
+namespace {
 
 void WithoutDacOverride()
 {
@@ -112,6 +237,7 @@ std::string Logged(const std::string& level, const std::string& text)
     return "[" + level + "]" + text.substr(0, 1023);
 }
 
+// "{first}" in the lines of a case stands for FirstEntry("../t/m").
 struct Case {
     std::string name;
     std::vector<std::string> tree;
@@ -149,6 +275,16 @@ TEST(ModuleTree, OperationsOverRealTrees)
         {"a link to a directory goes as a link, the target keeps its files",
          {"keep/", "keep/g=2", "m/", "m/l->../keep", "l->keep"}, nullptr,
          [](CAgent& a) { return Remove(a, "../t/l") + Remove(a, "../t/m"); }, 0, {}, {"keep/", "keep/g=2"}},
+        {"a trailing \"/\" or \"/.\" names the link itself, not its target; \"file/\" and a dangling \"link/\" are absent",
+         {"keep/", "keep/g=2", "l->keep", "k->keep", "m/", "m/f=1", "f=1", "dl->gone"}, nullptr,
+         [](CAgent& a) {
+             return Remove(a, "../t/l/") + Remove(a, "../t/k//./") + Remove(a, "../t/m/./") + Remove(a, "../t/f/") +
+                    Remove(a, "../t/dl/");
+         },
+         0, {}, {"dl->gone", "f=1", "keep/", "keep/g=2"}},
+        {"a trailing \"/\" stays in the lines as given", {"m/", "m/a/", "m/a/f=x"}, ReadOnly("../t/m/a"),
+         [](CAgent& a) { return Remove(a, "../t/m/"); }, EROFS,
+         {"[ERROR]delete ../t/m//a/f failed: remove error"}, {"m/", "m/a/", "m/a/f=x"}},
         {"a dangling link and a link loop go as links", {"m/", "m/stale->../gone", "m/loop->loop", "gone->nowhere"},
          nullptr, [](CAgent& a) { return Remove(a, "../t/m") + Remove(a, "../t/gone"); }, 0, {}, {}},
         {"lstat failing deep in the tree: its errno from the top, one line",
@@ -164,42 +300,85 @@ TEST(ModuleTree, OperationsOverRealTrees)
         {"removing a directory failing", {"m/", "m/e/"}, ReadOnly("../t/m"),
          [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
          {"[ERROR]delete ../t/m/e failed: remove error"}, {"m/", "m/e/"}},
+        {"the first failure stops a delete: the siblings after it stay",
+         {"m/", "m/a/", "m/a/f=1", "m/b/", "m/b/f=2", "m/c/", "m/c/f=3", "m/d/", "m/d/f=4"},
+         FirstEntryReadOnly("../t/m"), [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
+         {"[ERROR]delete ../t/m/{first}/f failed: remove error"},
+         {"m/", "m/a/", "m/a/f=1", "m/b/", "m/b/f=2", "m/c/", "m/c/f=3", "m/d/", "m/d/f=4"}},
+        {"a directory the walk is in swapped for a link: nothing outside goes (ENOTDIR)",
+         {"m/", "m/d/", "m/d/a=1", "m/d/b=2", "m/d/c=3", "outside/", "outside/a=o", "outside/b=o", "outside/c=o"},
+         SwapDirectory(SwapAt::FirstDeleteInside), [](CAgent& a) { return Remove(a, "../t/m"); }, ENOTDIR,
+         {"[ERROR]delete ../t/m/d failed: remove error"},
+         {"aside/", "m/", "m/d->../outside", "outside/", "outside/a=o", "outside/b=o", "outside/c=o"}},
+        {"a directory swapped for a link before it is opened: nothing outside goes (ENOTDIR)",
+         {"m/", "m/d/", "m/d/a=1", "m/d/b=2", "outside/", "outside/a=o", "outside/b=o"},
+         SwapDirectory(SwapAt::Open), [](CAgent& a) { return Remove(a, "../t/m"); }, ENOTDIR,
+         {"[ERROR]delete ../t/m/d failed: opendir error"},
+         {"aside/", "aside/a=1", "aside/b=2", "m/", "m/d->../outside", "outside/", "outside/a=o", "outside/b=o"}},
         {"a child path of 4095 bytes is deleted", {"top/", "top/m/", "top/m/" + fits + "=x"}, nullptr,
          [top](CAgent& a) { return Remove(a, top); }, 0, {}, {}},
         {"a child path of 4096 bytes is never acted on: ENAMETOOLONG from the top",
          {"top/", "top/m/", "top/m/" + tooLong + "=x"}, nullptr, [top](CAgent& a) { return Remove(a, top); },
          ENAMETOOLONG, {Logged("ERROR", "delete " + top + "/m failed: path too long")},
          {"top/", "top/m/", "top/m/" + tooLong + "=x"}},
-        {"backup of a missing directory: the older backup goes", {"m.QUILLMAR/", "m.QUILLMAR/f=old"}, nullptr,
-         [](CAgent& a) { return a.Backup("../t/m"); }, 0,
-         {"[INFO]access(../t/m): " + missing, "[INFO]backup ../t/m succ."}, {}},
-        {"backup replaces an older backup that holds a dangling link",
-         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/current->gone"}, nullptr,
-         [](CAgent& a) { return a.Backup("../t/m"); }, 0, {"[INFO]backup ../t/m succ."},
-         {"m.QUILLMAR/", "m.QUILLMAR/f=new"}},
+        {"backup of a missing directory: the older backup comes back and is backed up again",
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old"}, nullptr, [](CAgent& a) { return a.Backup("../t/m"); }, 0,
+         {"[INFO]roll back ../t/m succ.", "[INFO]backup ../t/m succ."}, {"m.QUILLMAR/", "m.QUILLMAR/f=old"}},
+        {"backup beside an older backup: the half-written directory goes, the older backup stays",
+         {"m/", "m/f=new", "m/half/", "m/half/g=new", "m.QUILLMAR/", "m.QUILLMAR/f=old", "m.QUILLMAR/d/",
+          "m.QUILLMAR/d/g=old", "m.QUILLMAR/l->d", "m.QUILLMAR/current->gone"},
+         nullptr, [](CAgent& a) { return a.Backup("../t/m"); }, 0,
+         {"[INFO]roll back ../t/m succ.", "[INFO]backup ../t/m succ."},
+         {"m.QUILLMAR/", "m.QUILLMAR/current->gone", "m.QUILLMAR/d/", "m.QUILLMAR/d/g=old", "m.QUILLMAR/f=old",
+          "m.QUILLMAR/l->d"}},
         {"backup of a dangling link moves the link", {"m->gone"}, nullptr,
          [](CAgent& a) { return a.Backup("../t/m"); }, 0, {"[INFO]backup ../t/m succ."}, {"m.QUILLMAR->gone"}},
-        {"backup of a path ending in \"/\": a rename into itself", {"m/", "m/f=1"}, nullptr,
-         [](CAgent& a) { return a.Backup("../t/m/"); }, -1,
+        // Its backup path lies inside: an older backup there is deleted, never restored.
+        {"backup of a path ending in \"/\": a rename into itself", {"m/", "m/f=1", "m/.QUILLMAR/", "m/.QUILLMAR/f=old"},
+         nullptr, [](CAgent& a) { return a.Backup("../t/m/"); }, -1,
          {"[ERROR]move from ../t/m/ to ../t/m/.QUILLMAR failed: rename error",
           "[ERROR]backup ../t/m/ failed, errno = 22"},
          {"m/", "m/f=1"}, "backup ../t/m/ failed, errno = 22"},
+        {"backup of a path ending in \"/.\": the same", {"m/", "m/f=1", "m/..QUILLMAR/", "m/..QUILLMAR/f=old"},
+         nullptr, [](CAgent& a) { return a.Backup("../t/m/."); }, -1,
+         {"[ERROR]move from ../t/m/. to ../t/m/..QUILLMAR failed: rename error",
+          "[ERROR]backup ../t/m/. failed, errno = 16"},
+         {"m/", "m/f=1"}, "backup ../t/m/. failed, errno = 16"},
         {"backup whose rename fails", {"m/", "m/f=1"}, ReadOnly(kTree),
          [](CAgent& a) { return a.Backup("../t/m"); }, -1,
          {"[ERROR]move from ../t/m to ../t/m.QUILLMAR failed: rename error",
           "[ERROR]backup ../t/m failed, errno = 30"},
          {"m/", "m/f=1"}, "backup ../t/m failed, errno = 30"},
-        {"backup that cannot delete the older backup",
-         {"m/", "m/f=1", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m.QUILLMAR"),
+        {"backup whose restore cannot delete the half-written directory: nothing more goes",
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m"),
          [](CAgent& a) { return a.Backup("../t/m"); }, -1,
-         {"[ERROR]delete ../t/m.QUILLMAR/f failed: remove error", "[ERROR]move failed, rmdir ../t/m.QUILLMAR error.",
-          "[ERROR]backup ../t/m failed, errno = 30"},
-         {"m.QUILLMAR/", "m.QUILLMAR/f=old", "m/", "m/f=1"}, "backup ../t/m failed, errno = 30"},
+         {"[ERROR]delete ../t/m/f failed: remove error", "[ERROR]move failed, rmdir ../t/m error.",
+          "[ERROR]roll back ../t/m failed.", "[ERROR]backup ../t/m failed, errno = 30"},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old", "m/", "m/f=new"}, "backup ../t/m failed, errno = 30"},
+        // The older backup is a mount point here, which rename refuses (EBUSY).
+        {"backup whose restore cannot rename the older backup back: it stays",
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m.QUILLMAR"),
+         [](CAgent& a) { return a.Backup("../t/m"); }, -1,
+         {"[ERROR]move from ../t/m.QUILLMAR to ../t/m failed: rename error", "[ERROR]roll back ../t/m failed.",
+          "[ERROR]backup ../t/m failed, errno = 16"},
+         {"m.QUILLMAR/", "m.QUILLMAR/f=old"}, "backup ../t/m failed, errno = 16"},
         {"rollback puts the backup back", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, nullptr,
          [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0, {"[INFO]roll back ../t/m succ."}, {"m/", "m/f=old"}},
         {"rollback without a backup deletes the directory", {"m/", "m/f=new"}, nullptr,
          [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
          {"[INFO]access(../t/m.QUILLMAR): " + missing, "[INFO]roll back ../t/m succ."}, {}},
+        {"rollback of \"X/\" after a first install left X a link to a directory: the link goes, not its files",
+         {"keep/", "keep/g=2"}, nullptr,
+         [](CAgent& a) {
+             const int backup = a.Backup("../t/m/");
+             EXPECT_EQ(symlink("keep", "../t/m"), 0);
+             a.Rollback("../t/m/");
+             return backup;
+         },
+         0,
+         {"[INFO]access(../t/m/): " + missing, "[INFO]backup ../t/m/ succ.",
+          "[INFO]access(../t/m/.QUILLMAR): " + missing, "[INFO]roll back ../t/m/ succ."},
+         {"keep/", "keep/g=2"}},
         {"rollback of a dangling link", {"m/", "m/f=new", "m.QUILLMAR->gone"}, nullptr,
          [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0, {"[INFO]roll back ../t/m succ."}, {"m->gone"}},
         {"rollback that cannot delete the new directory", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"},
@@ -219,6 +398,12 @@ TEST(ModuleTree, OperationsOverRealTrees)
         TempRoot root;
         root.WriteConf(kConf);
         Build(c.tree);
+        std::vector<std::string> expected = c.lines;
+        for (std::string& line : expected) {
+            const size_t at = line.find("{first}");
+            if (at != std::string::npos)
+                line.replace(at, 7, FirstEntry(kTree + "/m"));
+        }
         const auto lines = LinesLoggedInChild([&] {
             if (c.setUp)
                 c.setUp();
@@ -227,7 +412,7 @@ TEST(ModuleTree, OperationsOverRealTrees)
             EXPECT_EQ(c.call(agent), c.result);
             EXPECT_EQ(std::string(g_message), c.message);
         });
-        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(lines, expected);
         EXPECT_EQ(Listing(), c.after);
     }
 }
@@ -252,6 +437,30 @@ TEST(ModuleTree, TreeAsDeepAsAPathAllows)
     });
     EXPECT_EQ(lines, std::vector<std::string>());
     EXPECT_NE(access(kTree.c_str(), F_OK), 0);
+}
+
+// A resident agent deletes on every install: a descriptor left open per
+// delete would end at EMFILE.
+TEST(ModuleTree, DeletesLeaveNoDescriptorOpen)
+{
+    TempRoot root;
+    root.WriteConf(kConf);
+    Build({"m/", "m/a/", "m/a/b/", "m/a/b/f=1", "m/a/l->b", "n/", "n/a/", "n/a/b/", "n/a/b/f=1"});
+    const auto lines = LinesLoggedInChild([] {
+        ASSERT_TRUE(EnterPrivateMounts() && BindReadOnly("../t/n/a/b"));
+        CAgent agent;
+        // The log's own descriptor is open from here on.
+        Common::CLogger::GetInstance()->Info("start");
+        Common::CLogger::GetInstance()->Flush(2000);
+        std::vector<int> before;
+        ASSERT_TRUE(Common::OpenDescriptors(&before));
+        EXPECT_EQ(agent.RemovePath("../t/m"), 0);
+        EXPECT_EQ(agent.RemovePath("../t/n/"), EROFS);
+        std::vector<int> after;
+        ASSERT_TRUE(Common::OpenDescriptors(&after));
+        EXPECT_EQ(after, before);
+    });
+    EXPECT_EQ(lines, std::vector<std::string>({"[INFO]start", "[ERROR]delete ../t/n//a/b/f failed: remove error"}));
 }
 
 } // namespace
