@@ -30,14 +30,18 @@ constexpr off_t kRotateSize = 5242880;
 // hangs on a writer that is stuck.
 constexpr unsigned kExitFlushMs = 2000;
 
-void FlushAtExit() { CLogger::GetInstance()->Flush(kExitFlushMs); }
+// The process that created the logger, and with it the writer thread.
+pid_t g_writerPid = 0;
 
-// The writer thread does not survive fork(): a forked child gets a writer of
-// its own, so its lines reach the file and its exit does not wait in vain.
-CLogger::CLogThread* g_forkWriter = nullptr;
-void PrepareFork() { g_forkWriter->PrepareFork(); }
-void AfterForkInParent() { g_forkWriter->AfterForkInParent(); }
-void AfterForkInChild() { g_forkWriter->AfterForkInChild(); }
+void FlushAtExit()
+{
+    // A forked child inherits this handler and a copy of the logger, but not
+    // the writer: the copy's queue mutex may be held by a thread that does not
+    // exist there, and a flush would wait its whole time for no writer.
+    if (getpid() == g_writerPid) {
+        CLogger::GetInstance()->Flush(kExitFlushMs);
+    }
+}
 
 // The date and time of the current second, broken down and formatted once per
 // second and thread rather than on every line.
@@ -128,11 +132,10 @@ CLogger* CLogger::GetInstance()
 {
     static CLogger* instance = [] {
         CLogger* logger = new CLogger("../logs", "quillmar.log", 2);
+        g_writerPid = getpid();
         // Several paths log an error and exit at once: their last lines are
         // still queued then.
         atexit(FlushAtExit);
-        g_forkWriter = logger->m_logThread;
-        pthread_atfork(PrepareFork, AfterForkInParent, AfterForkInChild);
         return logger;
     }();
     return instance;
@@ -204,7 +207,7 @@ QM_LEVEL_ENTRY(Fatal, 5)
 // ---- CLogger::CLogThread ----
 
 CLogger::CLogThread::CLogThread(const char* dir, const char* file)
-    : m_fd(-1), m_accepted(0), m_handled(0), m_ended(false), m_flushWaiters(0), m_startOnPush(false)
+    : m_fd(-1), m_accepted(0), m_handled(0), m_ended(false), m_flushWaiters(0)
 {
     snprintf(m_dir, sizeof(m_dir), "%s", dir);
     snprintf(m_file, sizeof(m_file), "%s", file);
@@ -248,10 +251,6 @@ void CLogger::CLogThread::Push(char* line)
     bool wake = m_queue.empty();
     m_queue.push_back(line);
     ++m_accepted;
-    if (m_startOnPush) {
-        m_startOnPush = false;
-        Start(true);
-    }
     if (wake) {
         Notify();
     }
@@ -266,56 +265,6 @@ void CLogger::CLogThread::Clear()
     }
     m_queue.clear();
     pthread_mutex_unlock(&m_queueMutex);
-}
-
-void CLogger::CLogThread::PrepareFork()
-{
-    // The order of Flush (drain, then queue) and of Push (queue, then the
-    // thread's mutex).
-    pthread_mutex_lock(&m_drainMutex);
-    pthread_mutex_lock(&m_queueMutex);
-    LockForFork();
-}
-
-void CLogger::CLogThread::AfterForkInParent()
-{
-    UnlockInParent();
-    pthread_mutex_unlock(&m_queueMutex);
-    pthread_mutex_unlock(&m_drainMutex);
-}
-
-void CLogger::CLogThread::AfterForkInChild()
-{
-    const bool hadWriter = IsRunning() && !m_ended;
-    ForgetInChild();
-    for (char* line : m_queue) {
-        free(line);
-    }
-    m_queue.clear();
-    // A batch the parent's writer was writing is the parent's to finish.
-    for (char* line : m_batch) {
-        free(line);
-    }
-    m_batch.clear();
-    m_accepted = 0;
-    m_handled = 0;
-    m_ended = false;
-    m_flushWaiters = 0;
-    m_startOnPush = hadWriter;
-    // The child opens the log by its path again: the parent's descriptor may
-    // name a file that has been rotated away or deleted since.
-    if (m_fd != -1) {
-        close(m_fd);
-        m_fd = -1;
-    }
-    // Initialised over the old state, as the thread's own condition.
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&m_progress, &attr);
-    pthread_condattr_destroy(&attr);
-    pthread_mutex_unlock(&m_queueMutex);
-    pthread_mutex_unlock(&m_drainMutex);
 }
 
 void CLogger::CLogThread::Run()

@@ -25,7 +25,8 @@ public:
 
     // The one process-wide logger: "../logs"/"quillmar.log", minimum level INFO.
     // Created on first use and never destroyed; lines still queued when the
-    // process exits are written from an exit handler.
+    // process exits are written from an exit handler. Its writer thread does
+    // not survive fork(): a child forked once it exists must not log.
     static CLogger* GetInstance();
 
     // Starts the writer for "<dir>/<file>"; calls below `level` produce nothing.
@@ -74,13 +75,6 @@ public:
     // Releases every line still queued.
     void Clear();
 
-    // Fork handlers: the locks are held across fork(); in the child the lines
-    // still queued belong to the parent's writer and are dropped, and a new
-    // writer starts with the child's first line.
-    void PrepareFork();
-    void AfterForkInParent();
-    void AfterForkInChild();
-
 protected:
     void Run() override;
 
@@ -113,7 +107,6 @@ private:
     bool m_ended;         // the writer body has returned
     unsigned m_flushWaiters;
     pthread_mutex_t m_drainMutex;  // one Flush at a time writes for an ended writer
-    bool m_startOnPush;  // a forked child's writer, started by the next Push; guarded by m_queueMutex
 };
 
 } // namespace Common

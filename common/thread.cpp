@@ -98,23 +98,6 @@ void CThread::Stop()
     }
 }
 
-void CThread::LockForFork() { pthread_mutex_lock(&m_mutex); }
-
-void CThread::UnlockInParent() { pthread_mutex_unlock(&m_mutex); }
-
-void CThread::ForgetInChild()
-{
-    // The forking thread holds m_mutex. The condition may remember a waiter
-    // that does not exist here, which would make pthread_cond_destroy wait
-    // for ever: it is initialised afresh over the old state instead.
-    m_started = false;
-    m_state = kWaiting;
-    m_running = false;
-    m_stopRequested = false;
-    pthread_cond_init(&m_cond, nullptr);
-    pthread_mutex_unlock(&m_mutex);
-}
-
 bool CThread::IsNotified()
 {
     pthread_mutex_lock(&m_mutex);

@@ -34,13 +34,6 @@ public:
     // returned (at once when no body is executing).
     void Stop();
 
-    // Fork handlers for an owner that must keep working in a forked child:
-    // the thread's mutex is held across fork(); in the child, where the
-    // thread does not exist, the object is left as one never started.
-    void LockForFork();
-    void UnlockInParent();
-    void ForgetInChild();
-
     bool ShouldRun() const { return !m_stopRequested.load(); }
     bool IsRunning() const { return m_running.load(); }
     bool IsNotified();

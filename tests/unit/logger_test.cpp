@@ -1,15 +1,18 @@
 // The asynchronous logger against real files: line format, level filter, text
-// cut, queue cap, rotation, a missing directory, many threads and process exit.
+// cut, queue cap, rotation, a missing directory, many threads, process exit,
+// and children forked while threads log.
 #include "common/logger.h"
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
@@ -455,7 +458,40 @@ TEST_F(LoggerTest, LinesFromManyThreadsAreWholeAndInOrder)
     }
 }
 
-// Run in a child process by the exit test below, never on their own.
+// Runs one of the LoggerImage tests below, which are disabled so that they run
+// only this way, in a fresh image of this binary: its process-wide logger is
+// its own. It works in <root>/bin with its output in <root>/image.out; the
+// result is its exit status, or -1 when it did not exit normally.
+int RunImage(const std::string& test, const std::string& root)
+{
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    if (n <= 0) {
+        return -1;
+    }
+    self[n] = '\0';
+    std::string filter = "--gtest_filter=LoggerImage.DISABLED_" + test;
+    std::string bin = root + "/bin";
+    std::string out = root + "/image.out";
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (fd < 0 || chdir(bin.c_str()) != 0) {
+            _exit(126);
+        }
+        dup2(fd, 1);
+        dup2(fd, 2);
+        execl(self, self, filter.c_str(), "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (pid == -1 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+        return -1;
+    }
+    return WEXITSTATUS(status);
+}
+
 void LogThenExit(int status)
 {
     CLogger* log = CLogger::GetInstance();
@@ -465,15 +501,11 @@ void LogThenExit(int status)
     log->Error("exit because retry fail");
     exit(status);
 }
-TEST(LoggerExitChild, DISABLED_ExitsWith1) { LogThenExit(1); }
-TEST(LoggerExitChild, DISABLED_ExitsWithMinus1) { LogThenExit(-1); }
+TEST(LoggerImage, DISABLED_ExitsWith1) { LogThenExit(1); }
+TEST(LoggerImage, DISABLED_ExitsWithMinus1) { LogThenExit(-1); }
 
 TEST_F(LoggerTest, LinesLoggedJustBeforeExitReachTheFile)
 {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = '\0';
     const struct {
         const char* test;
         int status;
@@ -491,25 +523,8 @@ TEST_F(LoggerTest, LinesLoggedJustBeforeExitReachTheFile)
         if (c.logsDir) {
             std::filesystem::create_directories(root + "/logs");
         }
-        std::string filter = std::string("--gtest_filter=LoggerExitChild.DISABLED_") + c.test;
-        std::string bin = root + "/bin";
-        std::string out = root + "/child.out";
-        pid_t pid = fork();
-        ASSERT_NE(-1, pid);
-        if (pid == 0) {
-            int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fd < 0 || chdir(bin.c_str()) != 0) {
-                _exit(126);
-            }
-            dup2(fd, 1);
-            dup2(fd, 2);
-            execl(self, self, filter.c_str(), "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(c.status, WEXITSTATUS(status)) << ReadFile(out);
+        std::string out = root + "/image.out";
+        EXPECT_EQ(c.status, RunImage(c.test, root)) << ReadFile(out);
         if (!c.logsDir) {
             EXPECT_NE(std::string::npos, ReadFile(out).find("open file error: No such file or directory.\n"));
             continue;
@@ -523,6 +538,85 @@ TEST_F(LoggerTest, LinesLoggedJustBeforeExitReachTheFile)
         EXPECT_EQ("ERROR", last.level);
         EXPECT_EQ("exit because retry fail", last.text);
     }
+}
+
+// 2000 children, every second one ending through exit() and its handlers.
+// The sanitizers make every fork much slower. Under AddressSanitizer no child
+// calls exit(): its allocator is not locked across fork(), so the exit
+// handlers (its leak check among them) could wait for ever on a lock that a
+// logging thread held. ThreadSanitizer sleeps a second in each exit of a
+// process that had threads.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kForks = 400;
+constexpr int kExitEvery = 0;
+#elif defined(__SANITIZE_THREAD__)
+constexpr int kForks = 1000;
+constexpr int kExitEvery = 100;
+#else
+constexpr int kForks = 2000;
+constexpr int kExitEvery = 2;
+#endif
+
+// How the child ended, waiting at most ten seconds for it: "exit <status>",
+// "signal <number>", or "running" for a child that is then killed.
+std::string HowChildEnded(pid_t pid)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return "running";
+        }
+        usleep(100);
+    }
+    return WIFEXITED(status) ? "exit " + std::to_string(WEXITSTATUS(status))
+                             : "signal " + std::to_string(WTERMSIG(status));
+}
+
+// Four threads log through the process-wide logger while this thread forks;
+// every child ends at once.
+TEST(LoggerImage, DISABLED_ForksWhileThreadsLog)
+{
+    CLogger* log = CLogger::GetInstance();
+    std::atomic<bool> stop(false);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop) {
+                log->Info("thread %d", t);
+            }
+        });
+    }
+    fflush(nullptr);
+    for (int i = 0; i < kForks && !testing::Test::HasFailure(); ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (kExitEvery != 0 && i % kExitEvery == kExitEvery - 1) {
+                exit(0);
+            }
+            _exit(0);
+        }
+        if (pid == -1) {
+            ADD_FAILURE() << "fork failed";
+            break;
+        }
+        EXPECT_EQ("exit 0", HowChildEnded(pid)) << "child " << i;
+    }
+    stop = true;
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
+
+TEST_F(LoggerTest, ChildrenForkedWhileThreadsLogExitAtOnce)
+{
+    std::string root = Path("root");
+    std::filesystem::create_directories(root + "/bin");
+    std::filesystem::create_directories(root + "/logs");
+    EXPECT_EQ(0, RunImage("ForksWhileThreadsLog", root)) << ReadFile(root + "/image.out");
+    EXPECT_GT(SizeOf(root + "/logs/quillmar.log"), 0);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// The real platform seam: what a shell command started through it inherits,
-// and a forked child's log lines.
+// The real platform seam: what a shell command started through it inherits.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,9 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "common/env.h"
-#include "common/logger.h"
 #include "support/file_checks.h"
-#include "support/forked_child.h"
 #include "support/temp_root.h"
 
 namespace {
@@ -47,32 +44,6 @@ TEST(PosixEnvSystem, FailureLeavesErrnoAsSystemLeftIt)
 {
     // A command that cannot start at all is the shell's 127, not a -1.
     EXPECT_EQ(127, WEXITSTATUS(Common::Env::Default()->System("/nonexistent/quillmar-command 2>/dev/null")));
-}
-
-TEST(ForkedChildLogger, LinesOfAChildForkedAfterTheParentLoggedReachTheFile)
-{
-    TempRoot root;
-    Common::CLogger::GetInstance()->Info("parent line");
-    ASSERT_TRUE(Common::CLogger::GetInstance()->Flush(2000));
-    EXPECT_EQ(0, RunInChild([] { Common::CLogger::GetInstance()->Info("child line"); }));
-    // The child's exit drained its own writer; the parent's line is there once.
-    const std::string log = ReadFileBytes(root.path() + "/logs/quillmar.log");
-    EXPECT_NE(std::string::npos, log.find("][INFO]child line\n")) << log;
-    EXPECT_EQ(log.find("][INFO]parent line\n"), log.rfind("][INFO]parent line\n")) << log;
-}
-
-TEST(ForkedChildLogger, AChildOpensTheLogByItsPathAgain)
-{
-    {
-        TempRoot earlier;
-        Common::CLogger::GetInstance()->Info("line of an earlier root");
-        ASSERT_TRUE(Common::CLogger::GetInstance()->Flush(2000));
-    }
-    // The parent's log file is gone with its root; the child's line goes to
-    // the log of the root it works in.
-    TempRoot root;
-    EXPECT_EQ(0, RunInChild([] { Common::CLogger::GetInstance()->Info("child line"); }));
-    EXPECT_NE(std::string::npos, ReadFileBytes(root.path() + "/logs/quillmar.log").find("][INFO]child line\n"));
 }
 
 } // namespace

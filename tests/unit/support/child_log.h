@@ -1,7 +1,6 @@
 // The log lines of a piece of a test run in a forked child (RunInChild).
-// The child's log writer opens "../logs/quillmar.log" under the working
-// directory, so the process running the tests must not have logged into
-// another installation root before (its open log would be inherited).
+// The child's own logger opens "../logs/quillmar.log" under the working
+// directory it has when it first logs.
 #ifndef TESTS_UNIT_SUPPORT_CHILD_LOG_H
 #define TESTS_UNIT_SUPPORT_CHILD_LOG_H
 

@@ -9,7 +9,9 @@
 // the process itself; when it returns, the child exits with 0, or with
 // kChildAssertionFailed when a gtest assertion failed in it (the failure is
 // printed by the child as usual). The child's log lines have reached the log
-// file when this returns, even when the parent logged before the fork.
+// file when this returns. The calling process must not have the process-wide
+// logger (the child's first line creates one of its own): the call fails the
+// test instead of forking when it has.
 int RunInChild(const std::function<void()>& body);
 
 constexpr int kChildAssertionFailed = 99;
