@@ -81,7 +81,7 @@ int CAgent::ApplyModulesAnswer(const ResponseBuffer& body, int firstRun)
         logger->Error("check modules error, retcode : %d, msg : %s.", answer.code, answer.msg.c_str());
         return -1;
     case Answer::kInvalid:
-        logger->Error("check modules error, response: %s, exception: %s.", answer.text.c_str(),
+        logger->Error("check modules error, response: %s, exception: %s.", answer.text.data(),
                       answer.error.c_str());
         return -1;
     case Answer::kSuccess:
@@ -118,7 +118,7 @@ int CAgent::ApplyModulesAnswer(const ResponseBuffer& body, int firstRun)
             }
         }
     } catch (const std::exception& e) {
-        logger->Error("check modules error, response: %s, exception: %s.", answer.text.c_str(), e.what());
+        logger->Error("check modules error, response: %s, exception: %s.", answer.text.data(), e.what());
         return -1;
     }
     logger->Info("check modules succ.");
