@@ -1,6 +1,7 @@
 // "CheckModules", the reconciliation pass: tells the server which watched
 // modules are installed, carries out its orders one item at a time and
 // rebuilds the watched list from its answer.
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -31,6 +32,14 @@ std::string ItemData(const Json::Value& item)
     return text;
 }
 
+// Hands the heap that a pass freed back to the system when the pass
+// returns. The answer's text and JSON tree run to several times the
+// answer's size, and glibc keeps freed pages for reuse: the agent would
+// sleep holding them until the next pass.
+struct TrimHeapOnReturn {
+    ~TrimHeapOnReturn() { malloc_trim(0); }
+};
+
 } // namespace
 
 int CAgent::IsInstalled(const std::string& name)
@@ -42,6 +51,9 @@ int CAgent::IsInstalled(const std::string& name)
 
 int CAgent::CheckModules()
 {
+    // First, so that it runs last: after the answer, the body and the handle
+    // are gone.
+    TrimHeapOnReturn trim;
     Common::CLogger* logger = Common::CLogger::GetInstance();
     PostExchange exchange;
     if (!exchange.HasHandle()) {
