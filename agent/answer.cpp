@@ -4,7 +4,7 @@
 
 #include <json/reader.h>
 
-int ParseAnswerText(Json::Value& root, const std::string& text)
+int ParseAnswerText(Json::Value& root, std::string_view text)
 {
     // The classic reader accepts comments, any root value and trailing text,
     // which is what servers have always been able to rely on.
@@ -31,7 +31,8 @@ Answer ReadAnswer(const ResponseBuffer& buffer)
     if (buffer.data == nullptr)
         return answer;
     try {
-        // Readers stop at the first NUL byte of the body.
+        // Readers stop at the first NUL byte of the body. A view and not a
+        // copy: the body can run to many MiB.
         answer.text = buffer.data;
         if (ParseAnswerText(answer.root, answer.text) != 0)
             return answer;

@@ -4,6 +4,7 @@
 #define AGENT_ANSWER_H
 
 #include <string>
+#include <string_view>
 
 #include <json/value.h>
 
@@ -14,7 +15,9 @@ struct Answer {
     Outcome outcome = kNoText;
     int code = 0; // "returnCode" when refused
     std::string msg; // "returnMsg" when refused
-    std::string text; // the body as received, up to its first NUL
+    // The body as received, up to its first NUL: a view of the buffer, so
+    // the buffer must outlive the answer. text.data() is NUL-terminated.
+    std::string_view text = "";
     std::string error; // the library exception's what() when invalid
     Json::Value root; // the parsed body
     bool parsed = false; // the text parsed (a body the parser gave up on did not)
@@ -23,7 +26,7 @@ struct Answer {
 // 0 when text parses as JSON into root, -1 otherwise: comments are accepted,
 // any value may be the root and text after the first complete value is
 // ignored. Library exceptions pass through to the caller.
-int ParseAnswerText(Json::Value& root, const std::string& text);
+int ParseAnswerText(Json::Value& root, std::string_view text);
 
 // Reads one member of an answer or of one of its items. A value that is
 // neither null nor an object raises the JSON library's exception, whose text

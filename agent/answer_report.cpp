@@ -18,7 +18,7 @@ void LogSendLogsOutcome(const Answer& answer, const std::string& request)
         logger->Error("send logs error, retcode : %d, msg : %s.", answer.code, answer.msg.c_str());
         break;
     case Answer::kInvalid:
-        logger->Error("send logs error, got a invalid response: %s, exception: %s.", answer.text.c_str(),
+        logger->Error("send logs error, got a invalid response: %s, exception: %s.", answer.text.data(),
                       answer.error.c_str());
         break;
     }
@@ -37,7 +37,7 @@ void PrintResetStateOutcome(const Answer& answer)
         printf("reset state error, retcode : %d, msg : %s.\n", answer.code, answer.msg.c_str());
         break;
     case Answer::kInvalid:
-        printf("reset state error, got a invalid response: %s, exception: %s.\n", answer.text.c_str(),
+        printf("reset state error, got a invalid response: %s, exception: %s.\n", answer.text.data(),
                answer.error.c_str());
         break;
     }

@@ -1,10 +1,12 @@
 // One "CheckModules" pass over an answer of N status-0 items, through the
 // agent's real exchange against a loopback server in a child process: the
-// time of a pass and the peak RSS growth during one, each beside the
+// time of a pass, the peak RSS growth during one and the RSS it leaves
+// behind (what the agent sleeps with until the next pass), each beside the
 // answer's size. Every pass but the first reports N watched modules, as a
-// steady agent does. Ends with a table per N: the fastest pass, its cost per
-// item in wall and in CPU time of the pass's thread, and the peak growth, to
-// see that cost grows linearly with the answer.
+// steady agent does. Ends with a table per N: the median pass with the
+// fastest and slowest, its cost per item in wall and in CPU time of the
+// pass's thread, the peak growth and the RSS left, to see that cost grows
+// linearly with the answer.
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -76,9 +78,20 @@ int StartServer(const std::string& answer, pid_t& child)
     return port;
 }
 
+// Per pass of one run, in the order run.
 struct Figures {
-    double answerMiB = 0, seconds = 0, cpuSeconds = 0, peakMiB = 0;
+    double answerMiB = 0;
+    std::vector<double> seconds, cpuSeconds, peakMiB, heldMiB;
 };
+
+// The middle value (the upper one of an even count); 0 when there is none.
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 // CPU time of the calling thread (the pass runs on it; the log writer and the
 // server do not count).
@@ -106,9 +119,9 @@ void Pass(benchmark::State& state)
         if (port < 0 || agent.CheckModules() != 0 || agent.m_modules.size() != static_cast<size_t>(items)) {
             state.SkipWithError("first pass failed");
         } else {
-            // The fastest pass of the run: the least disturbed by the machine.
-            long peak = 0;
-            double seconds = 1e9, cpuSeconds = 1e9;
+            Figures& figures = g_figures[items];
+            figures = Figures();
+            figures.answerMiB = answer.size() / 1048576.0;
             for (auto _ : state) {
                 // Memory the last pass freed goes back first, so the peak is
                 // this pass's own.
@@ -119,18 +132,17 @@ void Pass(benchmark::State& state)
                 const double cpuStart = ThreadCpuSeconds();
                 if (agent.CheckModules() != 0)
                     state.SkipWithError("pass failed");
-                cpuSeconds = std::min(cpuSeconds, ThreadCpuSeconds() - cpuStart);
-                seconds = std::min(seconds, std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                                                .count());
-                peak = std::max(peak, StatusKiB("VmHWM") - before);
+                figures.cpuSeconds.push_back(ThreadCpuSeconds() - cpuStart);
+                figures.seconds.push_back(
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+                // Read before anything else runs: what the agent would sleep with.
+                const long after = StatusKiB("VmRSS");
+                figures.peakMiB.push_back((StatusKiB("VmHWM") - before) / 1024.0);
+                figures.heldMiB.push_back((after - before) / 1024.0);
             }
-            Figures& figures = g_figures[items];
-            figures.answerMiB = answer.size() / 1048576.0;
-            figures.seconds = seconds;
-            figures.cpuSeconds = cpuSeconds;
-            figures.peakMiB = peak / 1024.0;
             state.counters["answer_MiB"] = figures.answerMiB;
-            state.counters["peak_growth_MiB"] = figures.peakMiB;
+            state.counters["peak_growth_MiB"] = Median(figures.peakMiB);
+            state.counters["held_MiB"] = Median(figures.heldMiB);
             state.counters["items_per_s"] =
                 benchmark::Counter(items, benchmark::Counter::kIsIterationInvariantRate);
         }
@@ -143,14 +155,23 @@ void Pass(benchmark::State& state)
 
 void PrintSummary()
 {
-    std::printf("\n%8s %11s %9s %12s %12s %10s %14s\n", "items", "answer MiB", "pass ms", "us per item",
-                "CPU us/item", "peak MiB", "peak / answer");
+    std::printf("\n%8s %11s %7s %25s %12s %12s %10s %14s %10s\n", "items", "answer MiB", "passes",
+                "pass ms: median (min-max)", "us per item", "CPU us/item", "peak MiB", "peak / answer", "held MiB");
     for (const auto& entry : g_figures) {
         const Figures& f = entry.second;
-        std::printf("%8d %11.2f %9.1f %12.2f %12.2f %10.1f %14.2f\n", entry.first, f.answerMiB, f.seconds * 1e3,
-                    f.seconds * 1e6 / entry.first, f.cpuSeconds * 1e6 / entry.first, f.peakMiB,
-                    f.answerMiB > 0 ? f.peakMiB / f.answerMiB : 0);
+        if (f.seconds.empty())
+            continue;
+        const double seconds = Median(f.seconds), peak = Median(f.peakMiB);
+        char range[64];
+        std::snprintf(range, sizeof range, "%.1f (%.1f-%.1f)", seconds * 1e3,
+                      *std::min_element(f.seconds.begin(), f.seconds.end()) * 1e3,
+                      *std::max_element(f.seconds.begin(), f.seconds.end()) * 1e3);
+        std::printf("%8d %11.2f %7zu %25s %12.2f %12.2f %10.1f %14.2f %10.1f\n", entry.first, f.answerMiB,
+                    f.seconds.size(), range, seconds * 1e6 / entry.first, Median(f.cpuSeconds) * 1e6 / entry.first,
+                    peak, f.answerMiB > 0 ? peak / f.answerMiB : 0, Median(f.heldMiB));
     }
+    std::printf("us and CPU us per item: of the median pass; peak: the median pass's peak RSS growth; held: the "
+                "median RSS growth left when a pass returns (the agent sleeps with it)\n");
 }
 
 } // namespace

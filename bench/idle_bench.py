@@ -6,13 +6,15 @@ per interval and inside the idle part of an interval. Three processes are
 measured one after another: the agent watching N modules (each probe one
 /bin/sh start script that says "running"), the agent watching none, and the
 baseline. Only cycle 0 reconciles (checktime is set high), so the cycles
-measured are the steady ones.
+measured are the steady ones. With --items N the first agent's answer also
+carries N more modules to keep, watched but never installed (so never
+probed): the agent then sleeps after a pass of that many items.
 
 Runs the real binary inside the end-to-end sandbox (private /run, /dev/log,
 eth0), with the sleep shim of the e2e tests in every process, the baseline's
 included: an interval of 60 s lasts 60 x --scale-ms milliseconds.
 
-    python3 bench/idle_bench.py [--build build] [--modules 100] [--intervals 4] [--scale-ms 50]
+    python3 bench/idle_bench.py [--build build] [--modules 100] [--items 0] [--intervals 4] [--scale-ms 50]
 """
 
 import argparse
@@ -28,6 +30,7 @@ def parse_args():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(SOURCE, "build"))
     parser.add_argument("--modules", type=int, default=100)
+    parser.add_argument("--items", type=int, default=0, help="further items of the first agent's answer, not probed")
     parser.add_argument("--intervals", type=int, default=4, help="intervals measured per process")
     parser.add_argument("--scale-ms", type=int, default=50, help="real milliseconds per second of sleep")
     return parser.parse_args()
@@ -102,7 +105,7 @@ def measure(name, pid, sleep_log, interval_s, intervals):
             "idle": max(idle), "grown": grown, "intervals": intervals}
 
 
-def run_agent(args, modules, interval_s):
+def run_agent(args, modules, interval_s, extra_items=0):
     import host
     from host import Reply, StandinServer
 
@@ -120,12 +123,18 @@ def run_agent(args, modules, interval_s):
             root.mark_installed(module.name)
             items.append({"status": 0, "moduleId": 100 + i, "fileId": 1000 + i, "name": module.name,
                           "installPath": module.directory})
+        # No marker: watched, but never probed.
+        for i in range(extra_items):
+            n = 1000000 + i
+            items.append({"status": 0, "moduleId": n, "fileId": n, "name": "item-%d" % n,
+                          "installPath": "../items/item-%d" % n, "uri": "http://repo.example/packages/item-%d.bin" % n,
+                          "md5": "0123456789abcdef0123456789abcdef"})
         server.on_post("CheckModules", default=Reply({"returnCode": 0, "returnData": items}))
         root.write_conf({"checktime": 1000000, "interval": 60, "url": server.http_url + "/quillmar", "timeout": 10,
                          "metadata_url": server.http_url + host.UUID_PATH})
         agent = root.start_agent(scale_ms=args.scale_ms)
         try:
-            name = "agent, %d modules" % modules
+            name = "agent, %d modules" % modules + (" + %d items" % extra_items if extra_items else "")
             result = measure(name, agent.pid, agent.sleep_log, interval_s, args.intervals)
             if modules:
                 result["probes_per_interval"] = modules
@@ -163,23 +172,23 @@ def main():
         reenter_in_sandbox(args)
     sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
     interval_s = 60 * args.scale_ms / 1000.0
-    results = [run_agent(args, args.modules, interval_s), run_agent(args, 0, interval_s),
+    results = [run_agent(args, args.modules, interval_s, args.items), run_agent(args, 0, interval_s),
                run_baseline(args, interval_s)]
     base = results[-1]
     print("interval: 60 s asked, %.1f s slept (sleep shim, %d ms per second); %d intervals each"
           % (interval_s, args.scale_ms, args.intervals))
-    print("%-20s %8s %8s %8s %8s %8s %12s %8s %11s %10s" % (
+    print("%-34s %8s %8s %8s %8s %8s %12s %8s %11s %10s" % (
         "", "RSS KiB", "PSS KiB", "private", "anon KiB", "threads", "switches/iv", "main/iv", "while idle",
         "RSS grown"))
     for r in results:
-        print("%-20s %8d %8d %8d %8d %8d %12.1f %8.1f %11d %10d" % (
+        print("%-34s %8d %8d %8d %8d %8d %12.1f %8.1f %11d %10d" % (
             r["name"], r["rss"], r["pss"], r["private"], r["anon"], r["threads"], r["per_interval"],
             r["main_per_interval"], r["idle"], r["grown"]))
     print("PSS shares pages with whatever else maps them at the time (it moves between runs); private: the "
           "process's own pages.\nswitches/iv: context switches of all threads per interval (main/iv: the main "
           "thread's); while idle: the most in the idle 80 % of one interval; RSS grown: over the intervals measured")
     for r in results[:-1]:
-        print("%-20s RSS %.2fx, PSS %.2fx, private %.2fx, anonymous %.2fx the baseline" % (
+        print("%-34s RSS %.2fx, PSS %.2fx, private %.2fx, anonymous %.2fx the baseline" % (
             r["name"], r["rss"] / base["rss"], r["pss"] / base["pss"], r["private"] / base["private"],
             r["anon"] / base["anon"]))
     return 0

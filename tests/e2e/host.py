@@ -407,14 +407,16 @@ sys.stdin.read()
         self._process.stdout.close()
 
 
-def pid_lock_holder(path=PID_FILE):
-    """The pid of the process holding a lock on the pid file, or None."""
+def pid_lock_holder(path=PID_FILE, start=0, length=0):
+    """The pid of the process holding a lock on the pid file, or None. Only
+    locks over the bytes from `start` on count (`length` of them; 0: to the
+    end of the file however it grows)."""
     try:
         fd = os.open(path, os.O_RDONLY)
     except FileNotFoundError:
         return None
     try:
-        probe = struct.pack(_FLOCK, fcntl.F_WRLCK, os.SEEK_SET, 0, 0, 0)
+        probe = struct.pack(_FLOCK, fcntl.F_WRLCK, os.SEEK_SET, start, length, 0)
         kind, _, _, _, pid = struct.unpack(_FLOCK, fcntl.fcntl(fd, fcntl.F_GETLK, probe))
         return None if kind == fcntl.F_UNLCK else pid
     finally:

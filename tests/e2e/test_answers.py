@@ -40,6 +40,7 @@ ANSWERS = [
     # Readers stop at a NUL byte, for the parse and for the quoted text.
     (b'{"returnCode":5}\x00{"returnCode":0}', 200, ("refused", 5, "")),
     (b"[1]\x00 hidden", 200, ("invalid", "[1]", NOT_OBJECT)),
+    (b'{"returnCode":1,"returnMsg":"a\x00b"}', 200, ("fail",)),
     # The HTTP status is never looked at.
     (b'{"returnCode":0}', 500, ("succ",)),
     (HTML, 200, ("fail",)),

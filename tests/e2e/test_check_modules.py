@@ -96,6 +96,26 @@ class RequestTextTest(expected.ReportTestCase):
                 self.assertEqual((1, first_run), (first.para["firstRun"], second.para["firstRun"]))
                 self.assertEqual(first_run == 0, os.path.exists(self.root.first_run_marker))
 
+    def test_no_handle_sends_nothing_and_the_next_pass_asks_again(self):
+        """libcurl gives the pass of cycle 0 no handle (a preloaded stand-in
+        fails the third curl_easy_init: the start report and its UUID look-up
+        take the first two): the pass logs its line and sends nothing, the
+        cycles go on, and the pass of cycle 5 asks as a first run still."""
+        sleeps_at_check = []
+
+        def note_check(request):
+            if request.interface == "CheckModules":
+                sleeps_at_check.append(len(agent.sleeps()))
+        self.server.on_request(note_check)
+        agent = self.start_agent(env={"LD_PRELOAD": os.environ["QUILLMAR_CURL_INIT_SHIM"] + ":" + host.SLEEP_SHIM,
+                                      "QUILLMAR_CURL_INIT_FAILS": "3"})
+        request, = self.server.wait_for("CheckModules")
+        self.assertEqual(expected.expected_text(request, expected.check_modules_para(1)), request.body)
+        self.root.wait_for_log(OUTCOME, count=2)
+        self.assertEqual([("ERROR", "check modules error: curl_easy_init() fail."), SUCC],
+                         pass_lines(self.log_entries()))
+        self.assertEqual([5], sleeps_at_check)
+
 
 KEEP = {"status": 0, "moduleId": 1, "fileId": 10, "name": "keep", "installPath": "/opt/keep"}
 

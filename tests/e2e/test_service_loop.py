@@ -41,6 +41,19 @@ class ServiceLoopTest(expected.ReportTestCase):
                     ("INFO", "check modules succ."),
                 ], self.log_entries())
 
+    def test_sleep_not_shortened_by_the_cycles_work(self):
+        """A watched module whose start script takes two real seconds (only
+        the agent's own waits are sped up): each cycle's work lasts that long,
+        and each cycle still sleeps the whole interval after it."""
+        self.root.mark_installed("slow")
+        trystart = "#!/bin/sh\nsleep 2\necho probed >> '%s'\nexit 1\n" % self.timeline.path
+        module = self.module("slow", os.path.join(self.root.area, "slow"), scripts={"trystart": trystart})
+        module.write_scripts()
+        self.server.on_post("CheckModules", Reply({"returnCode": 0, "returnData": [module.item(0, 3)]}))
+        agent = self.start_agent()
+        self.assertEqual([60, 60], agent.wait_for_sleeps(2, timeout=20)[:2])
+        self.assertEqual(["probed", "probed"], self.timeline.lines()[:2])
+
     def test_undeliverable_start_report_ends_before_the_first_cycle(self):
         url = self.refused_url()
         self.root.write_conf(self.base_conf(url=url, interval=120))

@@ -94,6 +94,11 @@ class StartupTest(host.AgentTestCase):
                     agent = self.start_agent()
                     self.wait_held(agent.pid)
                     self.assert_pid_file_names(agent.pid)
+                    # Past the first byte, from the file's end, and far beyond it.
+                    size = os.path.getsize(host.PID_FILE)
+                    for start, length in ((1, 1), (size, 0), (1 << 40, 1)):
+                        self.assertEqual(agent.pid, host.pid_lock_holder(start=start, length=length),
+                                         (start, length))
                 finally:
                     self.root.kill_all()
 
