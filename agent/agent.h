@@ -86,6 +86,10 @@ public:
     // 0 or -1.
     int Backup(const std::string& installPath);
     void Rollback(const std::string& installPath);
+    // Deletes the backup so that nothing of it is ever restored: beside the
+    // module it is first renamed aside ("<backup>.discarded.<n>"), and what
+    // earlier such deletes left is deleted again. Failures are logged only.
+    void DiscardBackup(const std::string& installPath);
 
     // ---- Settings: set by the constructor only (m_modules aside), read by all ----
     int m_checkTime = 0;

@@ -122,6 +122,10 @@ int CAgent::ApplyModulesAnswer(const ResponseBuffer& body, int firstRun)
             case -1:
                 // The directory as sent, not normalised.
                 Uninstall(ItemText(item, "installPath"));
+                // The module's history ends here: a backup left by an install
+                // cut short must not come back with a later install.
+                if (BackupBesideModule(record.installPath))
+                    DiscardBackup(record.installPath);
                 SendLogs(record, -2);
                 break;
             default:

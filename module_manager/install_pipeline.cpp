@@ -96,6 +96,7 @@ int CAgent::GuardRestart(const std::string& installPath)
         }
         m_env->SleepSeconds(kProbeIntervalSeconds);
     }
-    RemovePath(BackupPath(installPath).c_str());
+    // From here on the new version is the last that passed its guard.
+    DiscardBackup(installPath);
     return 0;
 }

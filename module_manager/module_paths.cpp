@@ -3,6 +3,7 @@
 const char* const kPackagePath = "../quillmar_install";
 const char* const kModulesDir = "../modules/";
 const char* const kBackupSuffix = ".QUILLMAR";
+const char* const kDiscardedInfix = ".discarded.";
 const char* const kTryStartScript = "/admin/trystart.sh";
 const char* const kStopScript = "/admin/stop.sh";
 const char* const kUninstallScript = "/admin/uninstall.sh";
@@ -15,6 +16,18 @@ std::string MarkerPath(const std::string& name)
 std::string BackupPath(const std::string& installPath)
 {
     return installPath + kBackupSuffix;
+}
+
+bool BackupBesideModule(const std::string& installPath)
+{
+    const size_t slash = installPath.rfind('/');
+    const std::string last = slash == std::string::npos ? installPath : installPath.substr(slash + 1);
+    return !last.empty() && last != "." && last != "..";
+}
+
+std::string DiscardedBackupPath(const std::string& installPath, unsigned n)
+{
+    return BackupPath(installPath) + kDiscardedInfix + std::to_string(n);
 }
 
 namespace {

@@ -11,6 +11,8 @@ extern const char* const kPackagePath; // "../quillmar_install"
 extern const char* const kModulesDir; // "../modules/"
 // Appended to a module directory to name its backup.
 extern const char* const kBackupSuffix; // ".QUILLMAR"
+// Follows the backup path in the names of backups set aside to be deleted.
+extern const char* const kDiscardedInfix; // ".discarded."
 // Appended to a module directory to name its administration scripts.
 extern const char* const kTryStartScript; // "/admin/trystart.sh"
 extern const char* const kStopScript; // "/admin/stop.sh"
@@ -20,6 +22,13 @@ extern const char* const kUninstallScript; // "/admin/uninstall.sh"
 std::string MarkerPath(const std::string& name);
 // The module directory text with ".QUILLMAR" appended directly.
 std::string BackupPath(const std::string& installPath);
+// Whether that backup lies beside the module directory: only when the text's
+// last component names the directory. After "m/", "m/." or "m/.." it lies
+// inside the directory that the text names.
+bool BackupBesideModule(const std::string& installPath);
+// The n-th name a backup is set aside under to be deleted:
+// "<installPath>.QUILLMAR.discarded.<n>". Nothing ever restores it.
+std::string DiscardedBackupPath(const std::string& installPath, unsigned n);
 
 // The shell command that runs path. A path made only of the bytes
 // [A-Za-z0-9_./-] is the command as it is; any other path comes from the

@@ -1,9 +1,9 @@
 // libFuzzer target: any response body through the answer handling of the
 // "CheckModules" pass, the item walk included. The install pipeline, the
-// uninstall script and the status report are defined here instead, for this
-// link only (CMakeLists.txt builds the target from the pass's own sources and
-// the agent core), so nothing runs a shell or sends a request. They check
-// what the walk hands them.
+// uninstall script, the backup's discard and the status report are defined
+// here instead, for this link only (CMakeLists.txt builds the target from the
+// pass's own sources and the agent core), so nothing runs a shell, deletes a
+// file or sends a request. They check what the walk hands them.
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,6 +117,12 @@ int CAgent::Uninstall(const std::string& installPath)
         abort();
     SetMessage("execute %s/admin/uninstall.sh, ret = 0", installPath.c_str());
     return 0;
+}
+
+void CAgent::DiscardBackup(const std::string& installPath)
+{
+    if (HasNul(installPath))
+        abort();
 }
 
 void CAgent::SendLogs(const ModuleInfo& module, int status)

@@ -1,11 +1,13 @@
 // Module directory operations over real trees: what each call returns, the
 // lines it logs, g_message, and the tree it leaves. Failures are provoked for
 // real in a forked child: read-only bind mounts (EROFS) in a private mount
-// namespace, root without its file-mode override (EACCES), and a directory
-// swapped for a link while a delete runs (through the delete's own calls,
+// namespace, bind mounts inside a tree (which a delete never enters), root
+// without its file-mode override (EACCES), and a directory swapped for a link
+// or entries removed while a delete runs (through the delete's own calls,
 // interposed below).
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -124,10 +126,10 @@ std::function<void()> ReadOnly(const std::string& path)
     return [path] { ASSERT_TRUE(EnterPrivateMounts() && BindReadOnly(path)); };
 }
 
-// Read-only: the entry of dir that a delete visits first.
-std::function<void()> FirstEntryReadOnly(const std::string& dir)
+// The directory source mounted on target, writable.
+std::function<void()> Mounted(const std::string& source, const std::string& target)
 {
-    return [dir] { ReadOnly(dir + "/" + FirstEntry(dir))(); };
+    return [source, target] { ASSERT_TRUE(EnterPrivateMounts() && Bind(source, target)); };
 }
 
 // A module's own process swapping a directory of the tree for a link to an
@@ -170,6 +172,29 @@ void SwapIf(SwapAt at, int looked, const struct stat& st)
     EXPECT_EQ(symlink("../outside", kSwapped), 0);
 }
 
+// A module's own process tidying its files while the agent deletes them:
+// right after the delete's first removal inside ../t/m, the files named here
+// go too, while the walk's listing still holds them.
+struct Vanish {
+    bool armed = false;
+    struct stat dir = {};
+    std::vector<std::string> names;
+};
+Vanish g_vanish;
+
+std::function<void()> VanishAfterFirstDelete(const std::vector<std::string>& names)
+{
+    return [names] {
+        ASSERT_EQ(lstat("../t/m", &g_vanish.dir), 0);
+        g_vanish.names = names;
+        g_vanish.armed = true;
+    };
+}
+
+// Links whose target an existence test resolved, by the faccessat calls of
+// the code under test.
+int g_linksResolved = 0;
+
 std::string ParentOf(const std::string& path)
 {
     const size_t slash = path.rfind('/');
@@ -181,6 +206,7 @@ std::string ParentOf(const std::string& path)
 extern "C" {
 
 int __real_unlinkat(int dir, const char* name, int flags);
+int __real_faccessat(int dir, const char* name, int mode, int flags);
 int __real_remove(const char* path);
 int __real_openat(int dir, const char* name, int flags, ...);
 DIR* __real_opendir(const char* path);
@@ -189,8 +215,23 @@ int __wrap_unlinkat(int dir, const char* name, int flags)
 {
     const int result = __real_unlinkat(dir, name, flags);
     struct stat st;
-    SwapIf(SwapAt::FirstDeleteInside, fstat(dir, &st), st);
+    const int looked = fstat(dir, &st);
+    SwapIf(SwapAt::FirstDeleteInside, looked, st);
+    if (g_vanish.armed && looked == 0 && st.st_dev == g_vanish.dir.st_dev && st.st_ino == g_vanish.dir.st_ino) {
+        g_vanish.armed = false;
+        for (const std::string& gone : g_vanish.names)
+            __real_unlinkat(dir, gone.c_str(), 0); // the one just deleted is already gone
+    }
     return result;
+}
+
+int __wrap_faccessat(int dir, const char* name, int mode, int flags)
+{
+    struct stat st;
+    if ((flags & AT_SYMLINK_NOFOLLOW) == 0 && fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+        ++g_linksResolved;
+    return __real_faccessat(dir, name, mode, flags);
 }
 
 int __wrap_remove(const char* path)
@@ -282,7 +323,7 @@ TEST(ModuleTree, OperationsOverRealTrees)
                     Remove(a, "../t/dl/");
          },
          0, {}, {"dl->gone", "f=1", "keep/", "keep/g=2"}},
-        {"a trailing \"/\" stays in the lines as given", {"m/", "m/a/", "m/a/f=x"}, ReadOnly("../t/m/a"),
+        {"a trailing \"/\" stays in the lines as given", {"m/", "m/a/", "m/a/f=x"}, ReadOnly(kTree),
          [](CAgent& a) { return Remove(a, "../t/m/"); }, EROFS,
          {"[ERROR]delete ../t/m//a/f failed: remove error"}, {"m/", "m/a/", "m/a/f=x"}},
         {"a dangling link and a link loop go as links", {"m/", "m/stale->../gone", "m/loop->loop", "gone->nowhere"},
@@ -294,15 +335,15 @@ TEST(ModuleTree, OperationsOverRealTrees)
         {"opendir failing", {"m/", "m/a/", "m/a/c/ 0300", "m/a/c/f=x"}, WithoutDacOverride,
          [](CAgent& a) { return Remove(a, "../t/m"); }, EACCES,
          {"[ERROR]delete ../t/m/a/c failed: opendir error"}, {"m/", "m/a/", "m/a/c/", "m/a/c/f=x"}},
-        {"removing a file failing", {"m/", "m/a/", "m/a/f=x"}, ReadOnly("../t/m/a"),
+        {"removing a file failing", {"m/", "m/a/", "m/a/f=x"}, ReadOnly(kTree),
          [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
          {"[ERROR]delete ../t/m/a/f failed: remove error"}, {"m/", "m/a/", "m/a/f=x"}},
-        {"removing a directory failing", {"m/", "m/e/"}, ReadOnly("../t/m"),
+        {"removing a directory failing", {"m/", "m/e/"}, ReadOnly(kTree),
          [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
          {"[ERROR]delete ../t/m/e failed: remove error"}, {"m/", "m/e/"}},
         {"the first failure stops a delete: the siblings after it stay",
          {"m/", "m/a/", "m/a/f=1", "m/b/", "m/b/f=2", "m/c/", "m/c/f=3", "m/d/", "m/d/f=4"},
-         FirstEntryReadOnly("../t/m"), [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
+         ReadOnly(kTree), [](CAgent& a) { return Remove(a, "../t/m"); }, EROFS,
          {"[ERROR]delete ../t/m/{first}/f failed: remove error"},
          {"m/", "m/a/", "m/a/f=1", "m/b/", "m/b/f=2", "m/c/", "m/c/f=3", "m/d/", "m/d/f=4"}},
         {"a directory the walk is in swapped for a link: nothing outside goes (ENOTDIR)",
@@ -315,6 +356,26 @@ TEST(ModuleTree, OperationsOverRealTrees)
          SwapDirectory(SwapAt::Open), [](CAgent& a) { return Remove(a, "../t/m"); }, ENOTDIR,
          {"[ERROR]delete ../t/m/d failed: opendir error"},
          {"aside/", "aside/a=1", "aside/b=2", "m/", "m/d->../outside", "outside/", "outside/a=o", "outside/b=o"}},
+        {"an entry gone by its turn (the module tidying up) is passed over",
+         {"m/", "m/a=1", "m/b=2", "m/c=3"}, VanishAfterFirstDelete({"a", "b", "c"}),
+         [](CAgent& a) { return Remove(a, "../t/m"); }, 0, {}, {}},
+        {"links inside are looked at themselves: no target is resolved",
+         {"far/", "far/g=2", "m/", "m/l->../far", "m/dl->gone", "m/d/", "m/d/g->../../far/g"}, nullptr,
+         [](CAgent& a) {
+             const int result = Remove(a, "../t/m");
+             EXPECT_EQ(g_linksResolved, 0);
+             return result;
+         },
+         0, {}, {"far/", "far/g=2"}},
+        // A bind mount of the same file system: the device alone would not tell.
+        {"a directory mounted inside is never entered: its files stay, the remove step fails (EBUSY)",
+         {"m/", "m/vol/", "outside/", "outside/a=o", "outside/d/", "outside/d/b=o"},
+         Mounted("../t/outside", "../t/m/vol"), [](CAgent& a) { return Remove(a, "../t/m"); }, EBUSY,
+         {"[ERROR]delete ../t/m/vol failed: remove error"},
+         {"m/", "m/vol/", "outside/", "outside/a=o", "outside/d/", "outside/d/b=o"}},
+        {"the same at the top path", {"m/", "outside/", "outside/a=o"}, Mounted("../t/outside", "../t/m"),
+         [](CAgent& a) { return Remove(a, "../t/m/"); }, EBUSY, {"[ERROR]delete ../t/m/ failed: remove error"},
+         {"m/", "outside/", "outside/a=o"}},
         {"a child path of 4095 bytes is deleted", {"top/", "top/m/", "top/m/" + fits + "=x"}, nullptr,
          [top](CAgent& a) { return Remove(a, top); }, 0, {}, {}},
         {"a child path of 4096 bytes is never acted on: ENAMETOOLONG from the top",
@@ -344,13 +405,21 @@ TEST(ModuleTree, OperationsOverRealTrees)
          {"[ERROR]move from ../t/m/. to ../t/m/..QUILLMAR failed: rename error",
           "[ERROR]backup ../t/m/. failed, errno = 16"},
          {"m/", "m/f=1"}, "backup ../t/m/. failed, errno = 16"},
+        // Restored, "m/..QUILLMAR" would take the place of "m/..": the whole
+        // of ../t, sibling modules and all, would go.
+        {"backup of a path ending in \"/..\": never restored, the siblings stay",
+         {"m/", "m/f=1", "m/...QUILLMAR/", "m/...QUILLMAR/f=old", "sibling/", "sibling/g=2"}, nullptr,
+         [](CAgent& a) { return a.Backup("../t/m/.."); }, -1,
+         {"[ERROR]move from ../t/m/.. to ../t/m/...QUILLMAR failed: rename error",
+          "[ERROR]backup ../t/m/.. failed, errno = 16"},
+         {"m/", "m/f=1", "sibling/", "sibling/g=2"}, "backup ../t/m/.. failed, errno = 16"},
         {"backup whose rename fails", {"m/", "m/f=1"}, ReadOnly(kTree),
          [](CAgent& a) { return a.Backup("../t/m"); }, -1,
          {"[ERROR]move from ../t/m to ../t/m.QUILLMAR failed: rename error",
           "[ERROR]backup ../t/m failed, errno = 30"},
          {"m/", "m/f=1"}, "backup ../t/m failed, errno = 30"},
         {"backup whose restore cannot delete the half-written directory: nothing more goes",
-         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly("../t/m"),
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"}, ReadOnly(kTree),
          [](CAgent& a) { return a.Backup("../t/m"); }, -1,
          {"[ERROR]delete ../t/m/f failed: remove error", "[ERROR]move failed, rmdir ../t/m error.",
           "[ERROR]roll back ../t/m failed.", "[ERROR]backup ../t/m failed, errno = 30"},
@@ -382,7 +451,7 @@ TEST(ModuleTree, OperationsOverRealTrees)
         {"rollback of a dangling link", {"m/", "m/f=new", "m.QUILLMAR->gone"}, nullptr,
          [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0, {"[INFO]roll back ../t/m succ."}, {"m->gone"}},
         {"rollback that cannot delete the new directory", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old"},
-         ReadOnly("../t/m"), [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
+         ReadOnly(kTree), [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
          {"[ERROR]delete ../t/m/f failed: remove error", "[ERROR]move failed, rmdir ../t/m error.",
           "[ERROR]roll back ../t/m failed."},
          {"m.QUILLMAR/", "m.QUILLMAR/f=old", "m/", "m/f=new"}},
@@ -392,6 +461,33 @@ TEST(ModuleTree, OperationsOverRealTrees)
          [](CAgent& a) { return a.Rollback("../t/m"), 0; }, 0,
          {"[ERROR]move from ../t/m.QUILLMAR to ../t/m failed: rename error", "[ERROR]roll back ../t/m failed."},
          {"m.QUILLMAR/", "m.QUILLMAR/f=old"}},
+        {"discarding a backup: nothing is left of it", {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/f=old",
+                                                      "m.QUILLMAR/l->f"},
+         nullptr, [](CAgent& a) { return a.DiscardBackup("../t/m"), 0; }, 0, {}, {"m/", "m/f=new"}},
+        {"what a discard cannot delete lies aside, and the next backup does not restore it",
+         {"m/", "m/f=new", "m.QUILLMAR/", "m.QUILLMAR/vol/", "outside/", "outside/a=o"},
+         Mounted("../t/outside", "../t/m.QUILLMAR/vol"),
+         [](CAgent& a) { return a.DiscardBackup("../t/m"), a.Backup("../t/m"); }, 0,
+         {"[ERROR]delete ../t/m.QUILLMAR.discarded.1/vol failed: remove error", "[INFO]backup ../t/m succ."},
+         {"m.QUILLMAR.discarded.1/", "m.QUILLMAR.discarded.1/vol/", "m.QUILLMAR/", "m.QUILLMAR/f=new", "outside/",
+          "outside/a=o"}},
+        {"while a discarded name still holds something, the next discard takes another; all are tried again",
+         {"m.QUILLMAR/", "m.QUILLMAR/vol/", "m.QUILLMAR.discarded.1/", "m.QUILLMAR.discarded.1/vol/",
+          "m.QUILLMAR.discarded.3/", "m.QUILLMAR.discarded.3/g=left", "m.QUILLMAR.discarded.x/",
+          "m.QUILLMAR.discarded.x/h=kept", "outside/", "outside/a=o"},
+         [] {
+             Mounted("../t/outside", "../t/m.QUILLMAR/vol")();
+             ASSERT_TRUE(Bind("../t/outside", "../t/m.QUILLMAR.discarded.1/vol"));
+         },
+         [](CAgent& a) { return a.DiscardBackup("../t/m"), 0; }, 0,
+         {"[ERROR]delete ../t/m.QUILLMAR.discarded.1/vol failed: remove error",
+          "[ERROR]delete ../t/m.QUILLMAR.discarded.2/vol failed: remove error"},
+         {"m.QUILLMAR.discarded.1/", "m.QUILLMAR.discarded.1/vol/", "m.QUILLMAR.discarded.2/",
+          "m.QUILLMAR.discarded.2/vol/", "m.QUILLMAR.discarded.x/", "m.QUILLMAR.discarded.x/h=kept",
+          "outside/", "outside/a=o"}},
+        {"discarding a backup path inside the module deletes it there", {"m/", "m/f=1", "m/.QUILLMAR/",
+                                                                         "m/.QUILLMAR/f=old"},
+         nullptr, [](CAgent& a) { return a.DiscardBackup("../t/m/"), 0; }, 0, {}, {"m/", "m/f=1"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -419,7 +515,20 @@ TEST(ModuleTree, OperationsOverRealTrees)
 
 TEST(ModuleTree, TreeAsDeepAsAPathAllows)
 {
-    // "../t" and 2045 levels of "/d": a 4094-byte path at the bottom.
+    // "../t" and 2045 levels of "/d": a 4094-byte path at the bottom. The
+    // walk holds a descriptor per level, more than a default soft limit of
+    // 1024 allows: the test raises its own, as far as it needs.
+    constexpr rlim_t kDescriptors = 2045 + 64;
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_GE(saved.rlim_max, kDescriptors) << "the hard limit on open files is too low for this test";
+    struct rlimit raised = saved;
+    raised.rlim_cur = std::max(saved.rlim_cur, kDescriptors);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    struct Restore {
+        const struct rlimit& limit;
+        ~Restore() { setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{saved};
     TempRoot root;
     root.WriteConf(kConf);
     std::string bottom = kTree;
@@ -455,12 +564,12 @@ TEST(ModuleTree, DeletesLeaveNoDescriptorOpen)
         std::vector<int> before;
         ASSERT_TRUE(Common::OpenDescriptors(&before));
         EXPECT_EQ(agent.RemovePath("../t/m"), 0);
-        EXPECT_EQ(agent.RemovePath("../t/n/"), EROFS);
+        EXPECT_EQ(agent.RemovePath("../t/n/"), EBUSY);
         std::vector<int> after;
         ASSERT_TRUE(Common::OpenDescriptors(&after));
         EXPECT_EQ(after, before);
     });
-    EXPECT_EQ(lines, std::vector<std::string>({"[INFO]start", "[ERROR]delete ../t/n//a/b/f failed: remove error"}));
+    EXPECT_EQ(lines, std::vector<std::string>({"[INFO]start", "[ERROR]delete ../t/n//a/b failed: remove error"}));
 }
 
 } // namespace

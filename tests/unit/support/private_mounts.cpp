@@ -48,6 +48,14 @@ bool BindReadOnly(const std::string& path)
     return true;
 }
 
+bool Bind(const std::string& source, const std::string& target)
+{
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return Fail("bind mount of " + source + " on " + target);
+    ReenterWorkingDirectory();
+    return true;
+}
+
 bool MountTmpfs(const std::string& path, size_t bytes)
 {
     const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
