@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,7 @@
 #include "support/fake_env.h"
 #include "support/file_checks.h"
 #include "support/local_http_server.h"
+#include "support/private_mounts.h"
 #include "support/script_file.h"
 #include "support/temp_root.h"
 
@@ -323,6 +325,7 @@ TEST(InstallPipeline, EveryResultWithWhatItLeaves)
             EXPECT_EQ(s.old, Snapshot(s.P));
         EXPECT_FALSE(Exists(s.P + ".QUILLMAR"));
         EXPECT_FALSE(Exists(s.P + "/.QUILLMAR"));
+        EXPECT_FALSE(Exists(s.P + ".QUILLMAR.discarded.1"));
         EXPECT_EQ(row.result == 0, Exists(s.Marker()));
         EXPECT_EQ(row.result == 0, Exists(s.root.path() + "/modules"));
         EXPECT_EQ(row.events, ReadFileBytes(s.Events()));
@@ -360,6 +363,55 @@ TEST(InstallPipeline, FirstInstallWithoutADirectory)
         EXPECT_FALSE(Exists(s.P + ".QUILLMAR"));
         EXPECT_FALSE(Exists(s.PackageFile()));
     }
+}
+
+// A module that mounts a volume inside its own directory: the old version's
+// backup cannot be deleted whole once the new one passes its guard. What is
+// left must never come back, not even when a later install fails.
+TEST(InstallPipeline, APassedGuardIsNotUndoneByWhatItsBackupLeft)
+{
+    Scene s;
+    s.OldModule();
+    const std::string outside = s.root.area() + "/outside";
+    ASSERT_TRUE(WriteScript(outside + "/volume/data", "kept", 0600));
+    const Tree volume = Snapshot(outside);
+    ASSERT_EQ(0, mkdir((s.P + "/vol").c_str(), 0755));
+    s.NewModule("1\n1\n1\n1\n1\n");
+    s.Installer();
+    const std::string v2 = s.package;
+    const std::string v3 = "#!/bin/sh\nmkdir -p " + s.P + " && echo half > " + s.P + "/v3\nexit 1\n";
+    LocalHttpServer packages([&](const HttpRequest& request) {
+        HttpReply reply;
+        reply.body = request.target == "/v2" ? v2 : v3;
+        return reply;
+    });
+    ModuleInfo second = s.Module();
+    second.uri = packages.Url("/v2");
+    ModuleInfo third = second;
+    third.uri = packages.Url("/v3");
+    third.md5 = Md5Hex(v3);
+    const std::string discarded = s.P + ".QUILLMAR.discarded.1";
+    const auto lines = LinesLoggedInChild([&] {
+        ASSERT_TRUE(EnterPrivateMounts() && Bind(outside, s.P + "/vol"));
+        FakeEnv env;
+        env.runCommands = true;
+        CAgent agent(&env);
+        EXPECT_EQ(0, agent.Install(second));
+        EXPECT_EQ(5, agent.Install(third));
+        EXPECT_EQ(Snapshot(s.root.area() + "/new"), Snapshot(s.P));
+    });
+    EXPECT_EQ(Snapshot(s.root.area() + "/new"), Snapshot(s.P));
+    EXPECT_EQ(volume, Snapshot(outside));
+    EXPECT_FALSE(Exists(s.P + ".QUILLMAR"));
+    EXPECT_TRUE(Exists(discarded + "/vol"));
+    // The first install's guard could not delete the volume; the second
+    // install moved v2 aside without restoring anything first.
+    const std::string backup = "[INFO]backup " + s.P + " succ.";
+    const auto failed = std::find(lines.begin(), lines.end(), "[ERROR]delete " + discarded + "/vol failed: remove error");
+    ASSERT_NE(lines.end(), failed);
+    const auto next = std::find(failed, lines.end(), backup);
+    ASSERT_NE(lines.end(), next);
+    EXPECT_NE("[INFO]roll back " + s.P + " succ.", *(next - 1));
 }
 
 TEST(InstallPipeline, GuardFailsAtTheFourthRestart)
