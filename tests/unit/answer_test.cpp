@@ -18,4 +18,18 @@ TEST(Answer, ReturnCodeFalseReadsAsZeroWhichIsSuccess)
     EXPECT_EQ(answer.code, 0);
 }
 
+// A growth that failed leaves no body at all, not an empty one.
+TEST(Answer, ABufferThatFailedToGrowIsNoText)
+{
+    ResponseBuffer buffer;
+    char byte = 'x';
+    ASSERT_EQ(0u, WriteToMemory(&byte, 1, static_cast<size_t>(-1), &buffer));
+    ASSERT_EQ(nullptr, buffer.data);
+    ASSERT_EQ(0u, buffer.size);
+    const Answer answer = ReadAnswer(buffer);
+    EXPECT_EQ(answer.outcome, Answer::kNoText);
+    EXPECT_FALSE(answer.parsed);
+    EXPECT_EQ("", answer.text);
+}
+
 } // namespace

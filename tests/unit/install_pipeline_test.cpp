@@ -407,7 +407,8 @@ TEST(InstallPipeline, APassedGuardIsNotUndoneByWhatItsBackupLeft)
     // The first install's guard could not delete the volume; the second
     // install moved v2 aside without restoring anything first.
     const std::string backup = "[INFO]backup " + s.P + " succ.";
-    const auto failed = std::find(lines.begin(), lines.end(), "[ERROR]delete " + discarded + "/vol failed: remove error");
+    const std::string failure = "[ERROR]delete " + discarded + "/vol failed: remove error";
+    const auto failed = std::find(lines.begin(), lines.end(), failure);
     ASSERT_NE(lines.end(), failed);
     const auto next = std::find(failed, lines.end(), backup);
     ASSERT_NE(lines.end(), next);

@@ -9,9 +9,11 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -114,6 +116,36 @@ std::string LocalDate(time_t t)
     strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &tm);
     return text;
 }
+
+// When set, the next writev stores only that many bytes of its gather array
+// (really, in the file) and reports that count, as a file system may. It is
+// armed by the test and taken by the writer thread.
+std::atomic<ssize_t> g_shortWrite{-1};
+
+} // namespace
+
+extern "C" {
+
+ssize_t __real_writev(int fd, const struct iovec* iov, int count);
+
+ssize_t __wrap_writev(int fd, const struct iovec* iov, int count)
+{
+    const ssize_t cut = g_shortWrite.exchange(-1);
+    if (cut < 0) {
+        return __real_writev(fd, iov, count);
+    }
+    std::vector<struct iovec> part;
+    for (size_t left = static_cast<size_t>(cut); left > 0 && part.size() < static_cast<size_t>(count);) {
+        const struct iovec& whole = iov[part.size()];
+        part.push_back({whole.iov_base, std::min(left, whole.iov_len)});
+        left -= part.back().iov_len;
+    }
+    return __real_writev(fd, part.data(), static_cast<int>(part.size()));
+}
+
+} // extern "C"
+
+namespace {
 
 class LoggerTest : public ::testing::Test {
 protected:
@@ -420,6 +452,25 @@ TEST_F(LoggerTest, ContinuesAWriteThatStoresOnlyPartOfTheBatch)
     EXPECT_EQ(1000, SizeOf(Log()));
     EXPECT_EQ(std::string(399, 'a') + "\n" + std::string(399, 'b') + "\n" + std::string(200, 'c'), ReadFile(Log()));
     EXPECT_EQ("writev log error: File too large.\n", capture.Text());
+}
+
+TEST_F(LoggerTest, GoesOnAfterAWriteThatStopsInsideALine)
+{
+    // The first write stores the first line and half the second; the next
+    // must start at the cut and write each remaining byte once.
+    const std::string expected =
+        std::string(99, 'a') + "\n" + std::string(99, 'b') + "\n" + std::string(99, 'c') + "\n";
+    {
+        CLogger::CLogThread writer(m_root.c_str(), "q.log");
+        for (char fill : {'a', 'b', 'c'}) {
+            writer.Push(strdup((std::string(99, fill) + "\n").c_str()));
+        }
+        g_shortWrite = 150;
+        ASSERT_TRUE(writer.Start(true));
+        ASSERT_TRUE(writer.Flush(kFlushMs));
+    }
+    EXPECT_EQ(-1, g_shortWrite.load());  // the short write took place
+    EXPECT_EQ(expected, ReadFile(Log()));
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsAreWholeAndInOrder)

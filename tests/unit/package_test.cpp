@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -33,6 +34,36 @@
 #include "support/private_mounts.h"
 #include "support/standin_tls_server.h"
 #include "support/temp_root.h"
+
+namespace {
+
+// Set in a child: the package file's next close fails, as on a file system
+// that reports a late write-back error only there.
+bool g_failPackageClose = false;
+
+} // namespace
+
+extern "C" {
+
+int __real_fclose(FILE* stream);
+
+// Closes the stream for real; only the armed package file's close then
+// reports EIO.
+int __wrap_fclose(FILE* stream)
+{
+    struct stat file;
+    struct stat package;
+    const bool fail = g_failPackageClose && fstat(fileno(stream), &file) == 0 && stat(kPackagePath, &package) == 0 &&
+                      file.st_dev == package.st_dev && file.st_ino == package.st_ino;
+    const int result = __real_fclose(stream);
+    if (!fail || result != 0)
+        return result;
+    g_failPackageClose = false;
+    errno = EIO;
+    return EOF;
+}
+
+} // extern "C"
 
 namespace {
 
@@ -234,6 +265,23 @@ TEST_F(Package, DownloadOntoAFullDiskFailsWithTheLibraryText)
     }
 }
 
+// Bytes that only the close finds it cannot write back fail the download as
+// a short write would, and the package is never made runnable.
+TEST_F(Package, DownloadWhoseCloseFailsFailsWithTheLibraryText)
+{
+    LocalHttpServer server([](const HttpRequest&) { return Reply(200, "pkg"); });
+    const std::string url = server.Url("/pkg");
+    const std::string message = DownloadError(CURLE_WRITE_ERROR);
+    const auto lines = Expect(
+        [&](CAgent& agent) {
+            g_failPackageClose = true;
+            return agent.Download(url);
+        },
+        -1, message);
+    EXPECT_EQ(Error(message), lines);
+    EXPECT_NE(0755u, ModeOf(PackageFile()));
+}
+
 // The package runs as root once verified: under the daemon's umask 0 it must
 // never be writable by others, even when an older package file was.
 TEST_F(Package, PackageFileIsNeverWritableByOthers)
@@ -350,6 +398,16 @@ TEST_F(Package, CheckAndDownloadLeaveNoDescriptorOpen)
     const std::string refused = "http://127.0.0.1:" + std::to_string(RefusingPort()) + "/pkg";
     const std::string package = PackageFile();
     auto file = [&] { root.WriteFile("quillmar_install", "x"); };
+    // An install that passes and leaves its marker: the installer runs, and
+    // the new module says "already running" at every guard probe.
+    ModuleInfo module;
+    module.name = "mod";
+    module.installPath = root.area() + "/mod";
+    module.uri = server.Url("/pkg");
+    module.md5 = Md5Hex("x");
+    FakeEnv env;
+    env.ScriptExits(kPackagePath, {0});
+    env.ScriptExits(ShellCommand(module.installPath + kTryStartScript), {1, 1, 1, 1, 1});
     struct Case {
         const char* name;
         std::function<void()> arrange;
@@ -369,9 +427,13 @@ TEST_F(Package, CheckAndDownloadLeaveNoDescriptorOpen)
         {"download: 200", nullptr, [&](CAgent& agent) { return agent.Download(server.Url("/pkg")); }},
         {"download: 404", nullptr, [&](CAgent& agent) { return agent.Download(server.Url("/none")); }},
         {"download: refused", nullptr, [&](CAgent& agent) { return agent.Download(refused); }},
+        {"install: passes and leaves the marker", nullptr,
+         [&](CAgent& agent) {
+             EXPECT_EQ(0, agent.Install(module)) << g_message;
+             return 0;
+         }},
     };
     EXPECT_EQ(0, RunInChild([&] {
-        FakeEnv env;
         CAgent agent(&env);
         // What lives on opens now: the log, anything of the library's own.
         file();
@@ -392,6 +454,7 @@ TEST_F(Package, CheckAndDownloadLeaveNoDescriptorOpen)
             EXPECT_EQ(before, open()) << c.name;
         }
     }));
+    EXPECT_EQ(0, access((root.path() + "/modules/mod").c_str(), F_OK));
 }
 
 } // namespace
