@@ -263,15 +263,9 @@ void CAgent::DiscardBackup(const std::string& installPath)
         std::string aside = DiscardedBackupPath(installPath, n);
         while (PathExists(aside.c_str()))
             aside = DiscardedBackupPath(installPath, ++n);
-        if (rename(backup.c_str(), aside.c_str()) == 0) {
-            discarded.push_back(aside);
-        } else {
-            // Deleted where it is, then: the best chance left that none of it
-            // comes back.
-            Common::CLogger::GetInstance()->Error("move from %s to %s failed: rename error", backup.c_str(),
-                                                  aside.c_str());
-            discarded.push_back(backup);
-        }
+        // A rename that fails leaves it to be deleted where it is: the best
+        // chance left that none of it comes back.
+        discarded.push_back(MovePath(backup.c_str(), aside.c_str()) == 0 ? aside : backup);
     }
     for (const std::string& path : discarded)
         RemovePath(path.c_str());

@@ -32,12 +32,6 @@ namespace {
 // Settings that the agent reads without a complaint in the log.
 const char* const kConf = "checktime=5\ninterval=60\nurl=http://127.0.0.1:9/q\ntimeout=10\n";
 
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 // Everything below a directory as lstat and the bytes show it: per relative
 // path its type, mode, modification time and content (a link's target, a
 // file's bytes).

@@ -149,6 +149,11 @@ struct Swap {
     struct stat dir = {};
 };
 Swap g_swap;
+
+bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 const char* const kSwapped = "../t/m/d";
 
 std::function<void()> SwapDirectory(SwapAt at)
@@ -164,8 +169,7 @@ std::function<void()> SwapDirectory(SwapAt at)
 // is the directory.
 void SwapIf(SwapAt at, int looked, const struct stat& st)
 {
-    if (!g_swap.armed || g_swap.at != at || looked != 0 || st.st_dev != g_swap.dir.st_dev ||
-        st.st_ino != g_swap.dir.st_ino)
+    if (!g_swap.armed || g_swap.at != at || looked != 0 || !SameFile(st, g_swap.dir))
         return;
     g_swap.armed = false;
     EXPECT_EQ(rename(kSwapped, "../t/aside"), 0);
@@ -217,7 +221,7 @@ int __wrap_unlinkat(int dir, const char* name, int flags)
     struct stat st;
     const int looked = fstat(dir, &st);
     SwapIf(SwapAt::FirstDeleteInside, looked, st);
-    if (g_vanish.armed && looked == 0 && st.st_dev == g_vanish.dir.st_dev && st.st_ino == g_vanish.dir.st_ino) {
+    if (g_vanish.armed && looked == 0 && SameFile(st, g_vanish.dir)) {
         g_vanish.armed = false;
         for (const std::string& gone : g_vanish.names)
             __real_unlinkat(dir, gone.c_str(), 0); // the one just deleted is already gone

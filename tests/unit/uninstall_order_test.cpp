@@ -2,8 +2,6 @@
 // uninstall script: the module's history ends with it, so a backup that an
 // install cut short left beside the module never comes back with a later
 // install. The report after it stays the runner's line.
-#include <sys/stat.h>
-
 #include <string>
 #include <vector>
 
@@ -13,6 +11,7 @@
 #include "agent/response_buffer.h"
 #include "support/child_log.h"
 #include "support/fake_env.h"
+#include "support/file_checks.h"
 #include "support/local_http_server.h"
 #include "support/script_file.h"
 #include "support/temp_root.h"
@@ -20,12 +19,6 @@
 namespace {
 
 const char kUuid[] = "6f1c2a9e-3b47-4d58-9e0a-2c5b7d8e9f10";
-
-bool Exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 
 TEST(UninstallOrder, EndsTheModulesHistory)
 {

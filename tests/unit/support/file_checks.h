@@ -1,5 +1,5 @@
-// What a test reads back from the files an operation left: their bytes, mode
-// and MD5 digest (OpenSSL's, as an oracle independent of the agent's own).
+// What a test reads back from the files an operation left: whether they are
+// there, their bytes, mode and MD5 digest (OpenSSL's, as an oracle independent of the agent's own).
 #ifndef TESTS_UNIT_SUPPORT_FILE_CHECKS_H
 #define TESTS_UNIT_SUPPORT_FILE_CHECKS_H
 
@@ -19,6 +19,13 @@ inline std::string ReadFileBytes(const std::string& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Whether path itself exists (a link is not followed).
+inline bool Exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
 }
 
 // The permission bits of path (links followed); 0 when it does not exist.
