@@ -86,9 +86,11 @@ public:
     // 0 or -1.
     int Backup(const std::string& installPath);
     void Rollback(const std::string& installPath);
-    // Deletes the backup so that nothing of it is ever restored: beside the
-    // module it is first renamed aside ("<backup>.discarded.<n>"), and what
-    // earlier such deletes left is deleted again. Failures are logged only.
+    // Deletes the backup so that nothing of it is ever restored: a backup
+    // path inside the module goes where it is; the backup beside the
+    // directory that the text names ("m" for "m/" and "m/." too) is first
+    // renamed aside ("<backup>.discarded.<n>", cut to fit), and what earlier
+    // such deletes left is deleted again. Failures are logged only.
     void DiscardBackup(const std::string& installPath);
 
     // ---- Settings: set by the constructor only (m_modules aside), read by all ----

@@ -123,9 +123,11 @@ int CAgent::ApplyModulesAnswer(const ResponseBuffer& body, int firstRun)
                 // The directory as sent, not normalised.
                 Uninstall(ItemText(item, "installPath"));
                 // The module's history ends here: a backup left by an install
-                // cut short must not come back with a later install.
-                if (BackupBesideModule(record.installPath))
-                    DiscardBackup(record.installPath);
+                // cut short must not come back with a later install. Only the
+                // backup beside the directory goes, whatever form the text
+                // names it in; nothing inside the module is touched.
+                if (const std::string directory = ModuleDirectory(record.installPath); !directory.empty())
+                    DiscardBackup(directory);
                 SendLogs(record, -2);
                 break;
             default:

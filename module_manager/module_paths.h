@@ -26,9 +26,25 @@ std::string BackupPath(const std::string& installPath);
 // last component names the directory. After "m/", "m/." or "m/.." it lies
 // inside the directory that the text names.
 bool BackupBesideModule(const std::string& installPath);
-// The n-th name a backup is set aside under to be deleted:
-// "<installPath>.QUILLMAR.discarded.<n>". Nothing ever restores it.
-std::string DiscardedBackupPath(const std::string& installPath, unsigned n);
+// The path without its trailing "/" and "/." (never below "/"): "m/", "m/."
+// and "m//./" name what "m" names.
+std::string WithoutTrailingSlashes(const std::string& path);
+// The directory that installPath names, written so that its backup lies
+// beside it ("m" for "m/" and "m/."); empty when the text names no module
+// directory of its own: a last component ".." or ".", or "/".
+std::string ModuleDirectory(const std::string& installPath);
+
+// Backups set aside to be deleted are named "<installPath>.QUILLMAR.discarded.<n>"
+// in the backup's directory, where nameMax is the longest name it takes.
+// Where that last component would be longer, the module directory's own last
+// component is cut at its end just far enough, so the name fits wherever the
+// backup's does. Nothing ever restores such a name. installPath is one whose
+// backup lies beside it.
+std::string DiscardedBackupPath(const std::string& installPath, unsigned n, size_t nameMax);
+// Whether an entry name of the backup's directory is one of those names of
+// installPath: the module's last component, or a cut of it at exactly
+// nameMax bytes, then ".QUILLMAR.discarded." and digits.
+bool IsDiscardedBackupName(const std::string& installPath, const std::string& name, size_t nameMax);
 
 // The shell command that runs path. A path made only of the bytes
 // [A-Za-z0-9_./-] is the command as it is; any other path comes from the

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -38,12 +39,16 @@ bool PathExists(const char* path)
     return false;
 }
 
-// Whether a directory, as statx described it inside dir, is the root of a
-// mount: a volume mounted into the module, or a bind mount of the same file
-// system. Kernels without the attribute get the device test, which misses
-// only the bind mounts.
-bool IsMountRoot(int dir, const struct statx& st)
+// Whether the directory open as fd, an entry of dir, is the root of a mount:
+// a volume mounted into the module, or a bind mount of the same file system.
+// Asked of the directory as it was opened, so that a mount made since the
+// look is seen too. Kernels without the attribute get the device test, which
+// misses only the bind mounts.
+bool IsMountRoot(int dir, int fd)
 {
+    struct statx st;
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &st) != 0)
+        return true; // not known to be the module's own: never entered
     if ((st.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
         return (st.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     struct statx parent;
@@ -59,7 +64,22 @@ int DeleteFailed(const char* path, const char* why)
     return error;
 }
 
-int RemoveEntries(int dir, const char* name, const char* path);
+// What rmdir answers for a path that names no entry of a directory (its
+// trailing "/" and "/." dropped): ".." (ENOTEMPTY), "." (EINVAL), "/"
+// (EBUSY); 0 for a path that names one. Emptied, such a path would take the
+// directory that holds the module, or the agent's own, with it.
+int NamesNoEntry(const std::string& target)
+{
+    if (target == "/")
+        return EBUSY;
+    const size_t slash = target.rfind('/');
+    const std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (last == "..")
+        return ENOTEMPTY;
+    return last == "." ? EINVAL : 0;
+}
+
+int RemoveEntries(int dir, const char* name, const char* path, bool listed);
 
 // Deletes the entry name of the directory dir, and everything below it; path
 // is its text for the log lines only. The walk goes by descriptors and never
@@ -68,35 +88,41 @@ int RemoveEntries(int dir, const char* name, const char* path);
 // of the link fails instead). An entry is looked at once, itself: no link
 // target is resolved and no automount triggered, so a link into a hung
 // network mount cannot block the agent. A listed entry that is gone by its
-// turn (a module's own process tidying its files) is passed over.
+// turn (a module's own process tidying its files), or that lies beyond the
+// agent's reach (in a directory it may not search), is passed over, as an
+// existence test would pass it over.
 int RemoveAt(int dir, const char* name, const char* path, bool listed)
 {
     struct statx st;
     if (statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &st) != 0) {
-        if (listed && errno == ENOENT)
+        if (listed && (errno == ENOENT || errno == EACCES))
             return 0;
         return DeleteFailed(path, "lstat error.");
     }
-    if (!S_ISDIR(st.stx_mode))
-        return unlinkat(dir, name, 0) == 0 ? 0 : DeleteFailed(path, "remove error");
-    // A file system mounted inside is not the module's to empty (a data
-    // volume goes along when the module directory becomes its backup): it is
-    // never entered, and its removal fails (EBUSY) as the last step would.
-    if (!IsMountRoot(dir, st)) {
-        const int result = RemoveEntries(dir, name, path);
+    const bool directory = S_ISDIR(st.stx_mode);
+    if (directory) {
+        const int result = RemoveEntries(dir, name, path, listed);
         if (result != 0)
             return result;
     }
-    return unlinkat(dir, name, AT_REMOVEDIR) == 0 ? 0 : DeleteFailed(path, "remove error");
+    if (unlinkat(dir, name, directory ? AT_REMOVEDIR : 0) == 0 || (listed && errno == ENOENT))
+        return 0;
+    return DeleteFailed(path, "remove error");
 }
 
 // Deletes everything in the directory name of dir, depth first; the first
-// failure stops it.
-int RemoveEntries(int dir, const char* name, const char* path)
+// failure stops it. A file system mounted there is not the module's to empty
+// (a data volume goes along when the module directory becomes its backup):
+// it is never entered, and its removal fails (EBUSY) as the last step would.
+int RemoveEntries(int dir, const char* name, const char* path, bool listed)
 {
     const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
-        return DeleteFailed(path, "opendir error");
+        return listed && errno == ENOENT ? 0 : DeleteFailed(path, "opendir error");
+    if (IsMountRoot(dir, fd)) {
+        close(fd);
+        return 0;
+    }
     DIR* entries = fdopendir(fd);
     if (entries == nullptr) {
         const int error = DeleteFailed(path, "opendir error");
@@ -140,23 +166,34 @@ int RestoreBackup(CAgent& agent, const std::string& installPath)
     return result;
 }
 
+// The text of installPath up to its last "/" with it: where its backup and
+// the names it is set aside under lie ("" for the working directory).
+std::string Lead(const std::string& installPath)
+{
+    const size_t slash = installPath.rfind('/');
+    return slash == std::string::npos ? "" : installPath.substr(0, slash + 1);
+}
+
+// The longest name that the directory of installPath's backup takes.
+size_t NameMaxBeside(const std::string& installPath)
+{
+    const std::string lead = Lead(installPath);
+    const long limit = pathconf(lead.empty() ? "." : lead.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<size_t>(limit) : NAME_MAX;
+}
+
 // The backups of installPath set aside earlier and still there (what their
 // deletes could not remove), in no particular order.
-std::vector<std::string> DiscardedBackups(const std::string& installPath)
+std::vector<std::string> DiscardedBackups(const std::string& installPath, size_t nameMax)
 {
-    const std::string prefix = BackupPath(installPath) + kDiscardedInfix;
-    const size_t slash = prefix.rfind('/');
-    const std::string lead = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-    const std::string start = prefix.substr(lead.size());
+    const std::string lead = Lead(installPath);
     std::vector<std::string> found;
     DIR* dir = opendir(lead.empty() ? "." : lead.c_str());
     if (dir == nullptr)
         return found;
     while (struct dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name.size() > start.size() && name.compare(0, start.size(), start) == 0 &&
-            name.find_first_not_of("0123456789", start.size()) == std::string::npos)
-            found.push_back(lead + name);
+        if (IsDiscardedBackupName(installPath, entry->d_name, nameMax))
+            found.push_back(lead + entry->d_name);
     }
     closedir(dir);
     return found;
@@ -176,15 +213,14 @@ int CAgent::RemoveTree(const char* path)
     // What is deleted is the last component, never what it links to: "X/"
     // and "X/." name the link X itself here (lstat would resolve them). A
     // parent that cannot be opened fails as the lstat of the path would.
-    std::string target = path;
-    while (target.size() > 1) {
-        if (target.back() == '/' || target.compare(target.size() - 2, 2, "/.") == 0)
-            target.pop_back();
-        else
-            break;
+    const std::string target = WithoutTrailingSlashes(path);
+    const int refused = NamesNoEntry(target);
+    if (refused != 0) {
+        errno = refused;
+        return DeleteFailed(path, "remove error");
     }
     const size_t slash = target.rfind('/');
-    if (slash == std::string::npos || target.size() == 1)
+    if (slash == std::string::npos)
         return RemoveAt(AT_FDCWD, target.c_str(), path, false);
     // The parent is only looked in: no read permission is needed to hold it.
     const std::string parent = slash == 0 ? "/" : target.substr(0, slash);
@@ -246,27 +282,32 @@ void CAgent::Rollback(const std::string& installPath)
 
 void CAgent::DiscardBackup(const std::string& installPath)
 {
-    const std::string backup = BackupPath(installPath);
+    // The backup beside the directory, whatever form the text names it in
+    // ("m/" and "m/." are "m", whose backup an install of "m" would put
+    // back), is set aside first, by one rename in the same directory:
+    // whatever its delete cannot remove, and wherever the agent is stopped
+    // from here on, nothing of it is left where the next backup would restore
+    // it. What earlier deletes left is tried again.
+    std::vector<std::string> discarded;
+    const std::string directory = ModuleDirectory(installPath);
+    if (!directory.empty()) {
+        const std::string backup = BackupPath(directory);
+        const size_t nameMax = NameMaxBeside(directory);
+        discarded = DiscardedBackups(directory, nameMax);
+        if (PathExists(backup.c_str())) {
+            unsigned n = 1;
+            std::string aside = DiscardedBackupPath(directory, n, nameMax);
+            while (PathExists(aside.c_str()))
+                aside = DiscardedBackupPath(directory, ++n, nameMax);
+            // A rename that fails leaves it to be deleted where it is: the
+            // best chance left that none of it comes back.
+            discarded.push_back(MovePath(backup.c_str(), aside.c_str()) == 0 ? aside : backup);
+        }
+    }
     // A backup path inside the module directory is never restored: it goes
     // where it is.
-    if (!BackupBesideModule(installPath)) {
-        RemovePath(backup.c_str());
-        return;
-    }
-    // Set aside first, by one rename in the same directory: whatever its
-    // delete cannot remove, and wherever the agent is stopped, nothing of it
-    // is left where the next backup would restore it. What earlier deletes
-    // left is tried again.
-    std::vector<std::string> discarded = DiscardedBackups(installPath);
-    if (PathExists(backup.c_str())) {
-        unsigned n = 1;
-        std::string aside = DiscardedBackupPath(installPath, n);
-        while (PathExists(aside.c_str()))
-            aside = DiscardedBackupPath(installPath, ++n);
-        // A rename that fails leaves it to be deleted where it is: the best
-        // chance left that none of it comes back.
-        discarded.push_back(MovePath(backup.c_str(), aside.c_str()) == 0 ? aside : backup);
-    }
+    if (!BackupBesideModule(installPath))
+        discarded.push_back(BackupPath(installPath));
     for (const std::string& path : discarded)
         RemovePath(path.c_str());
 }

@@ -78,14 +78,14 @@ Tree Snapshot(const std::string& dir)
 // trees a test lays out and the events their scripts record.
 class Scene {
 public:
-    Scene()
+    explicit Scene(const std::string& directoryName = "mod")
         : server([this](const HttpRequest&) {
               HttpReply reply;
               reply.status = status;
               reply.body = package;
               return reply;
           }),
-          P(root.area() + "/mod"), url(server.Url("/pkg"))
+          P(root.area() + "/" + directoryName), url(server.Url("/pkg"))
     {
         root.WriteConf(kConf);
     }
@@ -361,52 +361,67 @@ TEST(InstallPipeline, FirstInstallWithoutADirectory)
 
 // A module that mounts a volume inside its own directory: the old version's
 // backup cannot be deleted whole once the new one passes its guard. What is
-// left must never come back, not even when a later install fails.
+// left must never come back, not even when a later install fails; nor when
+// the directory's name is so long that the name it is set aside under must be
+// cut to fit.
 TEST(InstallPipeline, APassedGuardIsNotUndoneByWhatItsBackupLeft)
 {
-    Scene s;
-    s.OldModule();
-    const std::string outside = s.root.area() + "/outside";
-    ASSERT_TRUE(WriteScript(outside + "/volume/data", "kept", 0600));
-    const Tree volume = Snapshot(outside);
-    ASSERT_EQ(0, mkdir((s.P + "/vol").c_str(), 0755));
-    s.NewModule("1\n1\n1\n1\n1\n");
-    s.Installer();
-    const std::string v2 = s.package;
-    const std::string v3 = "#!/bin/sh\nmkdir -p " + s.P + " && echo half > " + s.P + "/v3\nexit 1\n";
-    LocalHttpServer packages([&](const HttpRequest& request) {
-        HttpReply reply;
-        reply.body = request.target == "/v2" ? v2 : v3;
-        return reply;
-    });
-    ModuleInfo second = s.Module();
-    second.uri = packages.Url("/v2");
-    ModuleInfo third = second;
-    third.uri = packages.Url("/v3");
-    third.md5 = Md5Hex(v3);
-    const std::string discarded = s.P + ".QUILLMAR.discarded.1";
-    const auto lines = LinesLoggedInChild([&] {
-        ASSERT_TRUE(EnterPrivateMounts() && Bind(outside, s.P + "/vol"));
-        FakeEnv env;
-        env.runCommands = true;
-        CAgent agent(&env);
-        EXPECT_EQ(0, agent.Install(second));
-        EXPECT_EQ(5, agent.Install(third));
+    const std::string longName(240, 'l');
+    struct Case {
+        std::string directoryName;
+        std::string asideName; // what the old version's backup is set aside under
+    };
+    const std::vector<Case> cases = {
+        {"mod", "mod.QUILLMAR.discarded.1"},
+        // Its backup name (249 bytes) fits; the name set aside is cut to 255.
+        {longName, longName.substr(0, 234) + ".QUILLMAR.discarded.1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.directoryName.size());
+        Scene s(c.directoryName);
+        s.OldModule();
+        const std::string outside = s.root.area() + "/outside";
+        ASSERT_TRUE(WriteScript(outside + "/volume/data", "kept", 0600));
+        const Tree volume = Snapshot(outside);
+        ASSERT_EQ(0, mkdir((s.P + "/vol").c_str(), 0755));
+        s.NewModule("1\n1\n1\n1\n1\n");
+        s.Installer();
+        const std::string v2 = s.package;
+        const std::string v3 = "#!/bin/sh\nmkdir -p " + s.P + " && echo half > " + s.P + "/v3\nexit 1\n";
+        LocalHttpServer packages([&](const HttpRequest& request) {
+            HttpReply reply;
+            reply.body = request.target == "/v2" ? v2 : v3;
+            return reply;
+        });
+        ModuleInfo second = s.Module();
+        second.uri = packages.Url("/v2");
+        ModuleInfo third = second;
+        third.uri = packages.Url("/v3");
+        third.md5 = Md5Hex(v3);
+        const std::string discarded = s.root.area() + "/" + c.asideName;
+        const auto lines = LinesLoggedInChild([&] {
+            ASSERT_TRUE(EnterPrivateMounts() && Bind(outside, s.P + "/vol"));
+            FakeEnv env;
+            env.runCommands = true;
+            CAgent agent(&env);
+            EXPECT_EQ(0, agent.Install(second));
+            EXPECT_EQ(5, agent.Install(third));
+            EXPECT_EQ(Snapshot(s.root.area() + "/new"), Snapshot(s.P));
+        });
         EXPECT_EQ(Snapshot(s.root.area() + "/new"), Snapshot(s.P));
-    });
-    EXPECT_EQ(Snapshot(s.root.area() + "/new"), Snapshot(s.P));
-    EXPECT_EQ(volume, Snapshot(outside));
-    EXPECT_FALSE(Exists(s.P + ".QUILLMAR"));
-    EXPECT_TRUE(Exists(discarded + "/vol"));
-    // The first install's guard could not delete the volume; the second
-    // install moved v2 aside without restoring anything first.
-    const std::string backup = "[INFO]backup " + s.P + " succ.";
-    const std::string failure = "[ERROR]delete " + discarded + "/vol failed: remove error";
-    const auto failed = std::find(lines.begin(), lines.end(), failure);
-    ASSERT_NE(lines.end(), failed);
-    const auto next = std::find(failed, lines.end(), backup);
-    ASSERT_NE(lines.end(), next);
-    EXPECT_NE("[INFO]roll back " + s.P + " succ.", *(next - 1));
+        EXPECT_EQ(volume, Snapshot(outside));
+        EXPECT_FALSE(Exists(s.P + ".QUILLMAR"));
+        EXPECT_TRUE(Exists(discarded + "/vol"));
+        // The first install's guard could not delete the volume; the second
+        // install moved v2 aside without restoring anything first.
+        const std::string backup = "[INFO]backup " + s.P + " succ.";
+        const std::string failure = "[ERROR]delete " + discarded + "/vol failed: remove error";
+        const auto failed = std::find(lines.begin(), lines.end(), failure);
+        ASSERT_NE(lines.end(), failed);
+        const auto next = std::find(failed, lines.end(), backup);
+        ASSERT_NE(lines.end(), next);
+        EXPECT_NE("[INFO]roll back " + s.P + " succ.", *(next - 1));
+    }
 }
 
 TEST(InstallPipeline, GuardFailsAtTheFourthRestart)

@@ -1,7 +1,9 @@
 // An uninstall order of a "CheckModules" answer, carried out with a real
 // uninstall script: the module's history ends with it, so a backup that an
 // install cut short left beside the module never comes back with a later
-// install. The report after it stays the runner's line.
+// install, whatever form the order writes the directory in. The backup goes
+// only after the script has run, and nothing inside the module is touched.
+// The report after it stays the runner's line.
 #include <string>
 #include <vector>
 
@@ -30,12 +32,17 @@ TEST(UninstallOrder, EndsTheModulesHistory)
     struct Case {
         const char* name;
         std::string sent; // the installPath of the order; "{area}" stands for the test's area
+        bool scriptRemovesModule; // else it leaves the module's own files
     };
     const std::vector<Case> cases = {
-        {"a path as the installs use it", "{area}/mod"},
+        {"a path as the installs use it", "{area}/mod", true},
         // The script runs under the path as sent; the installs' module lies
         // one level further up, and so does the backup that goes.
-        {"a path that begins \"..\"", "../mod"},
+        {"a path that begins \"..\"", "../mod", true},
+        // The same directory: its backup beside it goes, while the module's
+        // own entries named as a backup inside it stay.
+        {"a path ending in \"/\"", "{area}/mod/", false},
+        {"a path ending in \"/.\"", "{area}/mod/.", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -50,8 +57,14 @@ TEST(UninstallOrder, EndsTheModulesHistory)
         // copy beside it. The script removes the module's directory.
         ASSERT_TRUE(WriteScript(module + "/half", "v2"));
         ASSERT_TRUE(WriteScript(module + ".QUILLMAR/data", "v1"));
+        ASSERT_TRUE(WriteScript(module + "/.QUILLMAR/own", "the module's"));
+        ASSERT_TRUE(WriteScript(module + "/..QUILLMAR/own", "the module's"));
         const std::string scriptDir = sent.compare(0, 2, "..") == 0 ? root.path() + "/" + sent.substr(3) : sent;
-        ASSERT_TRUE(WriteScript(scriptDir + "/admin/uninstall.sh", "rm -rf " + module + "\n"));
+        const std::string seen = root.area() + "/seen";
+        ASSERT_TRUE(WriteScript(scriptDir + "/admin/uninstall.sh",
+                                "[ -e " + module + ".QUILLMAR/data ] && echo backup there > " + seen + "\n" +
+                                    (c.scriptRemovesModule ? "rm -rf " + module : "rm -f " + module + "/half") +
+                                    "\n"));
         const std::string answer = "{\"returnCode\":0,\"returnData\":[{\"status\":-1,\"moduleId\":9,\"fileId\":90,"
                                    "\"name\":\"mod\",\"installPath\":\"" + sent + "\"}]}";
         const std::string script = sent + "/admin/uninstall.sh";
@@ -71,7 +84,15 @@ TEST(UninstallOrder, EndsTheModulesHistory)
         EXPECT_NE(std::string::npos, requests.back().body.find("\"msg\":\"execute " + script + ", ret = 0\""))
             << requests.back().body;
         EXPECT_NE(std::string::npos, requests.back().body.find("\"status\":-2")) << requests.back().body;
-        EXPECT_FALSE(Exists(module));
+        EXPECT_EQ("backup there\n", ReadFileBytes(seen));
+        if (c.scriptRemovesModule) {
+            EXPECT_FALSE(Exists(module));
+        } else {
+            EXPECT_EQ("#!/bin/sh\nthe module's", ReadFileBytes(module + "/.QUILLMAR/own"));
+            EXPECT_EQ("#!/bin/sh\nthe module's", ReadFileBytes(module + "/..QUILLMAR/own"));
+            EXPECT_FALSE(Exists(module + "/half"));
+            EXPECT_FALSE(Exists(module + "/data"));
+        }
         EXPECT_FALSE(Exists(module + ".QUILLMAR"));
         EXPECT_FALSE(Exists(module + ".QUILLMAR.discarded.1"));
     }
