@@ -121,6 +121,9 @@ std::string LocalDate(time_t t)
 // (really, in the file) and reports that count, as a file system may. It is
 // armed by the test and taken by the writer thread.
 std::atomic<ssize_t> g_shortWrite{-1};
+// The next this many writev calls are interrupted by a signal before they
+// store anything (EINTR), as on a log directory over a network file system.
+std::atomic<int> g_interruptedWrites{0};
 
 } // namespace
 
@@ -130,6 +133,11 @@ ssize_t __real_writev(int fd, const struct iovec* iov, int count);
 
 ssize_t __wrap_writev(int fd, const struct iovec* iov, int count)
 {
+    if (g_interruptedWrites > 0) {
+        --g_interruptedWrites;
+        errno = EINTR;
+        return -1;
+    }
     const ssize_t cut = g_shortWrite.exchange(-1);
     if (cut < 0) {
         return __real_writev(fd, iov, count);
@@ -471,6 +479,23 @@ TEST_F(LoggerTest, GoesOnAfterAWriteThatStopsInsideALine)
     }
     EXPECT_EQ(-1, g_shortWrite.load());  // the short write took place
     EXPECT_EQ(expected, ReadFile(Log()));
+}
+
+TEST_F(LoggerTest, AnInterruptedWriteIsMadeAgain)
+{
+    const std::string expected = "first\nsecond\n";
+    StderrCapture capture(Path("stderr.txt"));
+    {
+        CLogger::CLogThread writer(m_root.c_str(), "q.log");
+        writer.Push(strdup("first\n"));
+        writer.Push(strdup("second\n"));
+        g_interruptedWrites = 2;
+        ASSERT_TRUE(writer.Start(true));
+        ASSERT_TRUE(writer.Flush(kFlushMs));
+    }
+    EXPECT_EQ(0, g_interruptedWrites.load());  // both interruptions took place
+    EXPECT_EQ(expected, ReadFile(Log()));
+    EXPECT_EQ("", capture.Text());
 }
 
 TEST_F(LoggerTest, LinesFromManyThreadsAreWholeAndInOrder)
