@@ -1,10 +1,14 @@
 """What becomes of a module's backup once it is no longer the last good copy:
-after a passed restart guard (even when its delete fails on a mount inside it
-or the agent is killed half-way through it) and after an uninstall order,
-nothing of it is put back over the module by a later install. A mounted
-directory inside the old version keeps every file."""
+after a passed restart guard (even when its delete fails on a mount inside it,
+the agent is killed half-way through it, or the module's name is too long for
+the name it is set aside under) and after an uninstall order, nothing of it is
+put back over the module by a later install; "m/" and "m/." share the backup
+of "m". A mounted directory inside the old version keeps every file, and a
+rollback to a path ending in ".." deletes nothing of the directory it names."""
 
+import hashlib
 import os
+import re
 import signal
 import stat
 import subprocess
@@ -70,9 +74,18 @@ class ModuleBackupTest(expected.ReportTestCase):
         return module
 
     def backups(self, directory):
-        """Names beside `directory` that its backups go by."""
-        start = os.path.basename(directory) + ".QUILLMAR"
-        return sorted(n for n in os.listdir(os.path.dirname(directory)) if n.startswith(start))
+        """Names beside `directory` that its backups go by: "<last>.QUILLMAR"
+        and whatever follows it, or a name set aside whose own part is <last>
+        cut short so that it is as long as the directory takes."""
+        last = os.path.basename(directory)
+        parent = os.path.dirname(directory)
+        limit = os.pathconf(parent, "PC_NAME_MAX")
+
+        def named(name):
+            cut = re.fullmatch(r"(.*)\.QUILLMAR\.discarded\.\d+", name)
+            return name.startswith(last + ".QUILLMAR") or bool(
+                cut and len(name) == limit and last.startswith(cut.group(1)))
+        return sorted(filter(named, os.listdir(parent)))
 
     def mount(self, source, target, read_only):
         """Bind `source` at the directory `target`; every mount below the
@@ -111,11 +124,14 @@ class ModuleBackupTest(expected.ReportTestCase):
         """v1 holds a bind mount of an outside directory (read-only, or
         read-write); v2 passes its guard and v1's delete fails at the mount,
         which it never enters; v3's installer fails: v2 comes back, not what
-        was left of v1, and the outside directory keeps every file."""
-        for read_only in (True, False):
-            with self.subTest(read_only=read_only):
+        was left of v1, and the outside directory keeps every file. A module
+        name of 240 bytes has its backup set aside under a name cut to the
+        255 bytes a name can have."""
+        for name, read_only, aside in (("vol-ro", True, "vol-ro.QUILLMAR.discarded.1"),
+                                       ("vol-rw", False, "vol-rw.QUILLMAR.discarded.1"),
+                                       ("l" * 240, False, "l" * 234 + ".QUILLMAR.discarded.1")):
+            with self.subTest(length=len(name), read_only=read_only):
                 self.fresh_run()
-                name = "vol-ro" if read_only else "vol-rw"
                 outside = os.path.join(self.root.area, name + "-outside")
                 os.makedirs(os.path.join(outside, "sub"))
                 for path, text, mode in (("a.log", "a\n", 0o640), ("b.bin", "\x00\x01", 0o600),
@@ -143,8 +159,10 @@ class ModuleBackupTest(expected.ReportTestCase):
                 self.run_passes(flows.answer(v3.item(1, 21, 211)))
                 self.check_v2_kept(directory, v2_tree, (21, 211), self.log_entries())
                 self.assertEqual(outside_tree, host.tree(outside))
-                self.assertIn(("ERROR", "delete %s.QUILLMAR.discarded.1/data failed: remove error" % directory),
+                self.assertIn(("ERROR", "delete %s/data failed: remove error" % os.path.join(self.root.area, aside)),
                               first_run)
+                # What the delete left is only ever beside the module under the aside name.
+                self.assertEqual([aside], self.backups(directory))
 
     @unittest.skipUnless(KILL_SHIM, "QUILLMAR_KILL_SHIM is not set")
     def test_an_agent_killed_while_it_deletes_a_passed_backup_never_restores_it(self):
@@ -215,6 +233,115 @@ class ModuleBackupTest(expected.ReportTestCase):
                           (31, 312, 5, FAILED)], self.reports())
         self.assertFalse(os.path.lexists(directory))
         self.assertEqual([], self.backups(directory))
+
+    def test_a_rollback_to_a_path_ending_in_dotdot_deletes_nothing_of_the_directory_it_names(self):
+        """An install to "<dir>/x/..", x not there: the backup finds nothing
+        to move; the installer makes x, then it fails, or its guard does
+        (<dir>/admin/trystart.sh, where the probes land, never says running).
+        The rollback refuses to clear "<dir>/x/.." and fails: every file of
+        the modules in <dir> is left."""
+        for case, installer_exit, status, msg in (("installer", 1, 5, FAILED),
+                                                  ("guard", 0, 6, "restart more than 3 times in 5 minute.")):
+            with self.subTest(case=case):
+                self.fresh_run()
+                directory = os.path.join(self.root.area, "modules-" + case)
+                script = ["mkdir -p %s/admin" % host._quote(directory),
+                          "printf '#!/bin/sh\\nexit 0\\n' > %s/admin/trystart.sh" % host._quote(directory),
+                          "chmod 755 %s/admin/trystart.sh" % host._quote(directory),
+                          "printf 'notes' > %s/notes && chmod 444 %s/notes" % ((host._quote(directory),) * 2)]
+                for sibling in ("alpha", "beta"):
+                    script.append(layout(os.path.join(directory, sibling), sibling))
+                subprocess.run(["sh", "-c", "\n".join(script)], check=True)
+                siblings = host.tree(directory)
+                self.assertEqual((stat.S_IFREG | 0o600, b"beta settings"), siblings["beta/conf/app.conf"])
+
+                path = os.path.join(directory, "x", "..")
+                module = self.module("up-" + case, path)
+                package = ("#!/bin/sh\nmkdir %s\nexit %d\n"
+                           % (host._quote(os.path.join(directory, "x")), installer_exit)).encode()
+                self.serve_package(module, data=package)
+                self.run_passes(flows.answer(module.item(1, 61, 610, md5=hashlib.md5(package).hexdigest())))
+                self.assertEqual([(61, 610, status, msg)], self.reports())
+                # The installer's x aside, the directory is as it was.
+                self.assertEqual(siblings, {p: v for p, v in host.tree(directory).items() if p != "x"})
+                entries = self.log_entries()
+                refused = entries.index(("ERROR", "delete %s failed: remove error" % path))
+                self.assertEqual([("ERROR", "move failed, rmdir %s error." % path),
+                                  ("ERROR", "roll back %s failed." % path)], entries[refused + 1:refused + 3])
+
+    def kill_before_the_module_is_made(self, name, made=""):
+        """v1 installed at <area>/<name>; the agent is killed with -9 while
+        the installer of v2 waits on a named pipe, after only the shell text
+        `made`, and so are the installer and the shell it runs in: v1 is the
+        backup. Returns v1's Module."""
+        v1 = self.old_version(name)
+        v1_tree = host.tree(v1.directory)
+        hold = os.path.join(self.root.area, name + ".hold")
+        os.mkfifo(hold)
+        package = ("#!/bin/sh\n%s\nread line < %s\n" % (made, host._quote(hold))).encode()
+        self.serve_package(v1, data=package)
+        self.server.on_post("CheckModules", flows.answer(v1.item(1, 51, 510, md5=hashlib.md5(package).hexdigest())),
+                            flows.HANG)
+        agent = self.start_agent()
+        installer = host.wait_until(lambda: running("quillmar_install"), what="the installer of v2 to block")
+        for pid in [agent.pid] + installer:
+            host.kill_and_wait(pid)
+        self.assertEqual(v1_tree, host.tree(v1.directory + ".QUILLMAR"))
+        return v1
+
+    def test_a_guard_passed_at_m_slash_discards_the_backup_of_m(self):
+        """v2 is killed before its installer makes the module (v1 in the
+        backup, the module absent); v3, installed to "<m>/" or "<m>/.",
+        passes its guard; v4 to "<m>" fails: v3 comes back exactly, not v1,
+        and no backup is left."""
+        for suffix in ("/", "/."):
+            with self.subTest(suffix=suffix):
+                self.fresh_run()
+                name = "passed" + suffix.replace("/", "-slash").replace(".", "-dot")
+                directory = self.kill_before_the_module_is_made(name).directory
+                self.assertFalse(os.path.lexists(directory))
+
+                self.fresh_run()
+                v3 = self.module(name, directory + suffix, installer_extra=layout(directory, "v3"))
+                self.serve_package(v3)
+                self.run_passes(flows.answer(v3.item(1, 51, 511)))
+                self.assertEqual([(51, 511, 0, "install succ.")], self.reports())
+                v3_tree = host.tree(directory)
+                self.assertEqual((stat.S_IFREG | 0o600, b"v3 settings"), v3_tree["conf/app.conf"])
+
+                self.fresh_run()
+                v4 = self.failing_version(name)
+                self.run_passes(flows.answer(v4.item(1, 51, 512)))
+                self.check_v2_kept(directory, v3_tree, (51, 512), self.log_entries())
+                self.assertEqual([], self.backups(directory))
+
+    def test_an_uninstall_of_m_slash_discards_the_backup_of_m(self):
+        """v2 is killed in its installer after it wrote only its uninstall
+        script (v1 in the backup); an uninstall ordered for "<m>/" or
+        "<m>/." runs that script, which removes the module; a failing v3 to
+        "<m>": the module stays absent and no backup is left."""
+        for suffix in ("/", "/."):
+            with self.subTest(suffix=suffix):
+                self.fresh_run()
+                name = "removed" + suffix.replace("/", "-slash").replace(".", "-dot")
+                directory = os.path.join(self.root.area, name)
+                uninstall = os.path.join(directory, "admin", "uninstall.sh")
+                made = "\n".join(["mkdir -p %s" % host._quote(os.path.dirname(uninstall)),
+                                  "cat > %s <<'END'" % host._quote(uninstall),
+                                  "#!/bin/sh", "rm -rf %s" % host._quote(directory), "END",
+                                  "chmod 755 %s" % host._quote(uninstall)])
+                v2 = self.kill_before_the_module_is_made(name, made)
+                self.assertEqual(["admin", "admin/uninstall.sh"], sorted(host.tree(directory)))
+
+                self.fresh_run()
+                v3 = self.failing_version(name)
+                self.run_passes(flows.answer(v2.item(-1, 51, 511, installPath=directory + suffix)),
+                                flows.answer(v3.item(1, 51, 512)))
+                self.assertEqual([(51, 511, -2, "execute %s%s/admin/uninstall.sh, ret = 0" % (directory, suffix)),
+                                  (51, 512, 5, FAILED)], self.reports())
+                self.assertEqual({}, host.tree(directory))
+                self.assertFalse(os.path.lexists(directory))
+                self.assertEqual([], self.backups(directory))
 
 
 if __name__ == "__main__":
