@@ -18,14 +18,13 @@ std::string BackupPath(const std::string& installPath)
     return installPath + kBackupSuffix;
 }
 
-namespace {
-
-// The text after the last "/" (all of it without one).
 std::string LastComponent(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+namespace {
 
 // What follows the module directory's last component in the n-th discarded name.
 std::string DiscardedTail(unsigned n)

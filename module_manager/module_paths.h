@@ -26,6 +26,8 @@ std::string BackupPath(const std::string& installPath);
 // last component names the directory. After "m/", "m/." or "m/.." it lies
 // inside the directory that the text names.
 bool BackupBesideModule(const std::string& installPath);
+// The text after the last "/" (all of it without one).
+std::string LastComponent(const std::string& path);
 // The path without its trailing "/" and "/." (never below "/"): "m/", "m/."
 // and "m//./" name what "m" names.
 std::string WithoutTrailingSlashes(const std::string& path);

@@ -72,8 +72,7 @@ int NamesNoEntry(const std::string& target)
 {
     if (target == "/")
         return EBUSY;
-    const size_t slash = target.rfind('/');
-    const std::string last = slash == std::string::npos ? target : target.substr(slash + 1);
+    const std::string last = LastComponent(target);
     if (last == "..")
         return ENOTEMPTY;
     return last == "." ? EINVAL : 0;
